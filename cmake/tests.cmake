@@ -1,0 +1,41 @@
+# Unit tests.  The core's tests run against an in-memory fake of the
+# platform, so that failures the real system cannot be made to produce on
+# demand are still exercised; the backend's tests run against real files.
+enable_testing()
+find_package(GTest REQUIRED)
+
+file(GLOB CORE_TEST_SOURCES CONFIGURE_DEPENDS tests/core/*.cpp)
+if(CORE_TEST_SOURCES)
+  add_library(drvinst_fake STATIC ${CMAKE_SOURCE_DIR}/tests/fake/fakeplatform.cpp)
+  target_include_directories(drvinst_fake PUBLIC ${CMAKE_SOURCE_DIR})
+  add_executable(unit_core ${CORE_TEST_SOURCES})
+  target_link_libraries(unit_core drvinst_core drvinst_fake GTest::gtest_main)
+  add_test(NAME unit_core COMMAND unit_core)
+  set_tests_properties(unit_core PROPERTIES LABELS unit)
+endif()
+
+file(GLOB POSIX_TEST_SOURCES CONFIGURE_DEPENDS tests/posix/*.cpp)
+if(POSIX_TEST_SOURCES)
+  add_executable(unit_posix ${POSIX_TEST_SOURCES})
+  target_link_libraries(unit_posix drvinst_platform GTest::gtest_main)
+  target_include_directories(unit_posix PRIVATE ${HIVEX_INCLUDE_DIR})
+  target_compile_definitions(unit_posix PRIVATE
+    BUILD_DIR="${CMAKE_BINARY_DIR}" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_test(NAME unit_posix COMMAND unit_posix)
+  set_tests_properties(unit_posix PROPERTIES LABELS unit)
+endif()
+
+# End-to-end scenarios: the same table against this build and, when a
+# Windows build directory is given, against drvinst.exe under Wine.
+set(DRVINST_WIN_BUILD "" CACHE PATH "Build directory of the x86_64 Windows build")
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME scenarios_posix
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/scenarios/run.py
+                 --build posix --bin ${CMAKE_BINARY_DIR})
+set_tests_properties(scenarios_posix PROPERTIES LABELS posix)
+if(DRVINST_WIN_BUILD)
+  add_test(NAME scenarios_wine
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/scenarios/run.py
+                   --build wine --bin ${DRVINST_WIN_BUILD} --tools ${CMAKE_BINARY_DIR})
+  set_tests_properties(scenarios_wine PROPERTIES LABELS wine RUN_SERIAL ON)
+endif()

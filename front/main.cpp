@@ -1,0 +1,5 @@
+#include "front/front.h"
+
+int main(int argc, char **argv) {
+    RunInstaller(argc, argv);
+}

@@ -1,0 +1,3 @@
+#include "front/state.h"
+
+InstallerState state;

@@ -1,0 +1,22 @@
+// The one doorway from the installer's core to the operating system.  On
+// Windows it is the real API; for offline servicing from POSIX the same
+// names are provided by our own backend over a mounted Windows tree.
+#ifndef DRVINST_PLATFORM_H
+#define DRVINST_PLATFORM_H
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "posix/winapi.h"
+#endif
+
+// Runs the text through the system command interpreter and waits for it.
+// Returns the interpreter's exit code, or -1 when none could be started.
+int RunCommand(const char *command);
+
+// Ends the process.  The offline backend first makes the run's registry
+// changes durable; should that fail it reports so and the status turns
+// non-zero, because a failure must never look like success.
+[[noreturn]] void EndProcess(int status);
+
+#endif
