@@ -1,0 +1,199 @@
+"""The two places a scenario runs: the POSIX build on a generated offline
+Windows tree, and drvinst.exe under Wine with Wine's own registry."""
+
+import os
+import shutil
+import subprocess
+
+import regfile
+
+SERVICES = 'HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services'
+DRIVER_KEYS = [SERVICES + '\\korvex1', SERVICES + '\\korvex2',
+               SERVICES + '\\EventLog\\System\\korvex1',
+               SERVICES + '\\EventLog\\System\\korvex2']
+WINE = '/usr/lib/wine/wine64'
+WINESERVER = '/usr/lib/wine/wineserver'
+
+
+def reg_setup_text(keys, control_set):
+    """A .reg text that removes the driver keys and writes the scenario's."""
+    lines = ['Windows Registry Editor Version 5.00', '']
+    for key in DRIVER_KEYS:
+        lines += ['[-' + key.replace('CurrentControlSet', control_set) + ']', '']
+    for path, values in keys.items():
+        lines.append('[' + (SERVICES + '\\' + path).replace('CurrentControlSet', control_set) + ']')
+        for name, (kind, data) in values.items():
+            if kind == 4:
+                lines.append('"%s"=dword:%08x' % (name, int.from_bytes(data, 'little')))
+            else:
+                lines.append('"%s"=hex(%x):%s' % (name, kind, ','.join('%02x' % b for b in data)))
+        lines.append('')
+    return '\r\n'.join(lines) + '\r\n'
+
+
+class Posix:
+    name = 'posix'
+
+    def __init__(self, bindir, tooldir):
+        self.bindir = bindir
+        self.tooldir = tooldir
+
+    def layout(self, top):
+        self.top = top
+        self.work = os.path.join(top, 'work')
+        self.windows = os.path.join(top, 'tree', 'WINNT')
+        self.drivers = os.path.join(self.windows, 'system32', 'drivers')
+        self.hive = os.path.join(self.windows, 'system32', 'config', 'SYSTEM')
+        os.makedirs(self.work)
+        subprocess.run([os.path.join(self.tooldir, 'mktree'), os.path.join(top, 'tree')],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.env = {'PATH': self.bindir + ':/usr/bin:/bin', 'SystemRoot': self.windows}
+
+    def windows_path(self, path):
+        return path.replace('/', '\\')
+
+    def placeholders(self):
+        return {'cwd': self.work, 'root': self.windows, 'wwork': self.windows_path(self.work)}
+
+    def set_registry(self, keys):
+        reg = os.path.join(self.top, 'setup.reg')
+        with open(reg, 'w', newline='') as f:
+            f.write(reg_setup_text(keys, 'ControlSet001'))
+        subprocess.run(['hivexregedit', '--merge', self.hive, '--prefix',
+                        'HKEY_LOCAL_MACHINE\\SYSTEM', reg], check=True)
+
+    def remove_keys(self, paths):
+        for path in paths:
+            subprocess.run(['hivexsh', '-w', self.hive], input='cd \\ControlSet001\\Services\\' +
+                           path + '\ndel\ncommit\n', text=True, check=True)
+
+    def run(self, argv0, args, env_changes):
+        env = dict(self.env)
+        for name, value in env_changes.items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
+        proc = subprocess.run([argv0] + args, executable=os.path.join(self.bindir, 'drvinst'),
+                              cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        return proc.stdout.decode('latin-1'), proc.returncode if proc.returncode < 128 else \
+            proc.returncode - 256
+
+    def export_registry(self):
+        keys = {}
+        for key in ['\\ControlSet001\\Services\\korvex1', '\\ControlSet001\\Services\\korvex2',
+                    '\\ControlSet001\\Services\\EventLog\\System\\korvex1',
+                    '\\ControlSet001\\Services\\EventLog\\System\\korvex2']:
+            proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', self.hive,
+                                   key], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            if proc.returncode == 0:
+                keys.update(regfile.parse(proc.stdout.decode('latin-1'),
+                                          'HKLM\\ControlSet001\\Services'))
+        return keys
+
+    def eventlog_root_exists(self):
+        proc = subprocess.run(['hivexget', self.hive, '\\ControlSet001\\Services\\EventLog\\System'],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return proc.returncode == 0
+
+
+class Wine:
+    """One prefix for the whole run, with one wineserver kept alive, so that
+    each scenario costs a single process start."""
+    name = 'wine'
+
+    def __init__(self, bindir, prefix):
+        self.bindir = bindir
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')
+        first = not os.path.isdir(prefix)
+        subprocess.run([WINE, 'cmd', '/c', 'exit'], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        if first:
+            subprocess.run([WINESERVER, '-w'], env=self.env)
+        self.server = subprocess.Popen([WINESERVER, '-p', '-f'], env=self.env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.drivers = os.path.join(prefix, 'drive_c', 'windows', 'system32', 'drivers')
+
+    def close(self):
+        subprocess.run([WINESERVER, '-k'], env=self.env)
+        self.server.wait()
+
+    def layout(self, top):
+        self.top = top
+        self.work = os.path.join(top, 'work')
+        os.makedirs(self.work)
+        for name in os.listdir(self.drivers):
+            if name.lower().startswith('korvex'):
+                os.remove(os.path.join(self.drivers, name))
+        self.pending_reg = None
+        self.removed = []
+
+    def windows_path(self, path):
+        return 'Z:' + path.replace('/', '\\')
+
+    def placeholders(self):
+        return {'cwd': self.windows_path(self.work), 'root': 'C:\\windows',
+                'wwork': self.windows_path(self.work)}
+
+    def set_registry(self, keys):
+        self.pending_reg = reg_setup_text(keys, 'CurrentControlSet')
+
+    def remove_keys(self, paths):
+        self.removed = paths
+
+    def run(self, argv0, args, env_changes):
+        if argv0.startswith('Z:'):
+            exe = argv0[2:].replace('\\', '/')
+        else:
+            exe = os.path.join(self.work, argv0.replace('\\', '/'))
+        if not exe.lower().endswith('.exe'):
+            exe += '.exe'
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
+        shutil.copy(os.path.join(self.bindir, 'drvinst.exe'), exe)
+        return self._batch(argv0, args)
+
+    def _batch(self, argv0, args):
+        top = self.windows_path(self.top)
+        lines = ['@echo off']
+        if self.pending_reg is not None:
+            # The editor reads hex(1) and hex(2) data as UTF-16 only from a
+            # UTF-16 file; from a narrow one it widens every byte.
+            with open(os.path.join(self.top, 'setup.reg'), 'wb') as f:
+                f.write(b'\xff\xfe' + self.pending_reg.encode('utf-16-le'))
+            lines.append('regedit /s %s\\setup.reg' % top)
+        for i, path in enumerate(self.removed):
+            key = SERVICES + '\\' + path
+            lines += ['regedit /e %s\\saved%d.reg "%s"' % (top, i, key),
+                      'reg delete "%s" /f >nul' % key]
+        typed = '"%s"' % argv0 if set(argv0) & set(' &|<>^()') else argv0
+        lines += ['cd /d %s' % self.windows_path(self.work),
+                  '%s %s > %s\\out.txt' % (typed, ' '.join(args), top),
+                  'echo %%errorlevel%% > %s\\status.txt' % top]
+        for i, path in enumerate(self.removed):
+            lines.append('regedit /s %s\\saved%d.reg' % (top, i))
+        for i, key in enumerate(DRIVER_KEYS):
+            lines.append('regedit /e %s\\export%d.reg "%s"' % (top, i, key))
+        lines.append('exit 0')
+        with open(os.path.join(self.top, 'run.cmd'), 'w', newline='') as f:
+            f.write('\r\n'.join(lines) + '\r\n')
+        subprocess.run([WINE, 'cmd', '/c', top + '\\run.cmd'], env=self.env, cwd=self.top,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        with open(os.path.join(self.top, 'out.txt'), 'rb') as f:
+            out = f.read().decode('latin-1').replace('\r\n', '\n')
+        with open(os.path.join(self.top, 'status.txt')) as f:
+            status = int(f.read().strip())
+        return out, status
+
+    def export_registry(self):
+        keys = {}
+        for i in range(len(DRIVER_KEYS)):
+            path = os.path.join(self.top, 'export%d.reg' % i)
+            if os.path.exists(path):
+                with open(path, 'rb') as f:
+                    raw = f.read()
+                text = raw.decode('utf-16') if raw[:2] == b'\xff\xfe' else raw.decode('latin-1')
+                keys.update(regfile.parse(text, SERVICES))
+        return keys

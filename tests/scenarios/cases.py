@@ -1,0 +1,172 @@
+"""The end-to-end scenarios, one table for both builds.
+
+Placeholders: {cwd} the working directory as the tool sees it, {root} its
+SystemRoot, {wwork} the working directory as an absolute Windows path.
+Driver files are (FileVersion text, payload[, flags]) and are generated."""
+
+from regfile import dword_value, expand_value, text_value
+
+NEW = ('2.1', 'new')
+OLD = ('2.0', 'old')
+
+
+def mksys_args(spec):
+    version, payload = spec[0], spec[1]
+    args = ['--payload', payload or 'x']
+    args += ['--no-file-version'] if version is None else ['--file-version', version]
+    for flag in spec[2:]:
+        args.append('--' + flag)
+    return args
+
+
+def service_values(driver):
+    return {
+        'ErrorControl': dword_value(1),
+        'Group': text_value('SCSI Miniport'),
+        'ImagePath': expand_value('System32\\Drivers\\%s.sys' % driver),
+        'Start': dword_value(0),
+        'Tag': dword_value(20 if driver == 'korvex2' else 1),
+        'Type': dword_value(1),
+    }
+
+
+def event_values():
+    return {'EventMessageFile': expand_value('%SystemRoot%\\System32\\IoLogMsg.dll'),
+            'TypesSupported': dword_value(7)}
+
+
+def installed_keys(driver):
+    return {driver: service_values(driver), 'eventlog\\system\\' + driver: event_values()}
+
+
+USAGE = ['', 'Usage: drvinst -D DriverName [-U] [-F] [-V]', '',
+         '-D: Specify the name of the driver to be installed or uninstalled.',
+         '    DriverName can be either korvex1 or korvex2.', '',
+         '-U: Uninstall driver.', '', '-F: Force driver installation.', '',
+         '-V: Turn on verbose mode.', '']
+P1 = 'drvinst korvex1 : '
+DRIVERS = '{root}\\system32\\drivers'
+
+
+def verbose_install(source_dir, driver='korvex1', version_line=' 2.1'):
+    src = source_dir + driver + '.sys'
+    return ['Source directory ' + source_dir, 'SystemRoot {root}', 'Source File ' + src,
+            src + ' FileVersion : ' + version_line, 'Destination directory ' + DRIVERS,
+            'Destination File %s\\%s.sys' % (DRIVERS, driver)]
+
+
+def created(driver):
+    base = 'Created registry key \\HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\'
+    return [base + driver, base + 'EventLog\\System\\' + driver]
+
+
+START_UP = [
+    dict(name='usage without arguments', args=[], out=USAGE, status=1),
+    dict(name='usage with only plain words', args=['korvex1', 'x'], out=USAGE, status=1),
+    dict(name='usage when -D ends the line', args=['-D'], out=USAGE, status=1),
+    dict(name='usage for an unknown switch after a good -D', args=['-D', 'korvex1', '-x'],
+         out=USAGE, status=1),
+    dict(name='usage for a lone dash', args=['-'], out=USAGE, status=1),
+    dict(name='unsupported upper-case name', args=['-D', 'KORVEX1'],
+         out=['Driver KORVEX1 not supported'], status=1),
+    dict(name='switch taken as the name', args=['-D', '-V'], out=['Driver -V not supported'],
+         status=1),
+    dict(name='verbose start-up from the working directory', args=['-d', 'korvex1', '-verbose'],
+         out=['Source directory {cwd}\\', 'SystemRoot {root}', 'Source File {cwd}\\korvex1.sys',
+              P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1),
+    dict(name='relative argument zero names a subdirectory', argv0='sub\\drvinst',
+         args=['-Dkorvex2', 'korvex1', '-V'],
+         out=['Source directory {cwd}\\sub\\', 'SystemRoot {root}',
+              'Source File {cwd}\\sub\\korvex1.sys',
+              P1 + 'GetFileVersion failed. File {cwd}\\sub\\korvex1.sys'], status=1),
+    dict(name='absolute argument zero', argv0='{wwork}\\tools\\drvinst', args=['-D', 'korvex1'],
+         out=[P1 + 'GetFileVersion failed. File {wwork}\\tools\\korvex1.sys'], status=1),
+    dict(name='SystemRoot unset', builds=('posix',), args=['-D', 'korvex1'],
+         env={'SystemRoot': None},
+         out=[P1 + 'Could not find SystemRoot environment variable'], status=1),
+    dict(name='SystemRoot empty', builds=('posix',), args=['-D', 'korvex2'],
+         env={'SystemRoot': ''},
+         out=['drvinst korvex2 : Could not find SystemRoot environment variable'], status=1),
+    dict(name='EventLog key missing', args=['-D', 'korvex1'], remove=['EventLog\\System'],
+         out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
+]
+
+UNINSTALL = [
+    dict(name='uninstall removes file and both key trees',
+         args=['-U', '-D', 'korvex1'],
+         installed={'korvex1.sys': OLD, 'korvex1.sys.1.0': NEW, 'korvex2.sys': NEW},
+         keys=dict(installed_keys('korvex1'), **{
+             'korvex1\\Enum\\Level2\\Level3': {'x': text_value('deep')},
+             'korvex1\\Other': {}}),
+         out=[], status=0, files={'korvex1.sys.1.0': NEW, 'korvex2.sys': NEW}, registry={}),
+    dict(name='uninstall with nothing installed', args=['-U', '-D', 'korvex2'],
+         out=[], status=0, files={}, registry={}),
+    dict(name='verbose uninstall, force ignored', args=['-U', '-F', '-D', 'korvex1', '-V'],
+         installed={'korvex1.sys': OLD}, keys=installed_keys('korvex1'),
+         out=['Source directory {cwd}\\', 'SystemRoot {root}', 'Uninstall korvex1 driver',
+              'del /F ' + DRIVERS + '\\korvex1.sys'],
+         status=0, files={}, registry={}),
+]
+
+PLACEMENT = [
+    dict(name='fresh install copies only', args=['-D', 'korvex1', '-V'],
+         source={'korvex1.sys': NEW},
+         out=verbose_install('{cwd}\\') + ['copy {cwd}\\korvex1.sys ' + DRIVERS] +
+         created('korvex1'),
+         status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
+    dict(name='upgrade keeps the old copy as a versioned backup', args=['-D', 'korvex1', '-V'],
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
+         out=verbose_install('{cwd}\\') +
+         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
+          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
+          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
+          'copy {cwd}\\korvex1.sys ' + DRIVERS] + created('korvex1'),
+         status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.0': OLD},
+         registry=installed_keys('korvex1')),
+    dict(name='same version refused', args=['-D', 'korvex1'],
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('2.1', 'installed')},
+         out=[P1 + DRIVERS + '\\korvex1.sys already existed and may have newer version.'],
+         status=0, files={'korvex1.sys': ('2.1', 'installed')}, registry={}),
+    dict(name='same version forced replaces the stale backup', args=['-F', '-D', 'korvex1'],
+         source={'korvex1.sys': NEW},
+         installed={'korvex1.sys': ('2.1', 'installed'), 'korvex1.sys.2.1': ('2.1', 'stale')},
+         out=[], status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.1': ('2.1', 'installed')},
+         registry=installed_keys('korvex1')),
+    dict(name='newer installed refused', args=['-D', 'korvex2'],
+         source={'korvex2.sys': ('2.9', 'src')}, installed={'korvex2.sys': ('3.0', 'inst')},
+         out=['drvinst korvex2 : ' + DRIVERS + '\\korvex2.sys already existed and may have '
+              'newer version.'], status=0, files={'korvex2.sys': ('3.0', 'inst')}, registry={}),
+    dict(name='forced downgrade', args=['-D', 'korvex2', '-F'],
+         source={'korvex2.sys': ('2.9', 'src')}, installed={'korvex2.sys': ('3.0', 'inst')},
+         out=[], status=0, files={'korvex2.sys': ('2.9', 'src'), 'korvex2.sys.3.0': ('3.0', 'inst')},
+         registry=installed_keys('korvex2')),
+    dict(name='unreadable installed version is overwritten without backup',
+         args=['-D', 'korvex1'], source={'korvex1.sys': NEW},
+         installed={'korvex1.sys': ('7', 'noversion', 'uncounted')},
+         out=[], status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
+    dict(name='installed letter version backs up as 0.0', args=['-D', 'korvex1'],
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('v1.2', 'letter')},
+         out=[], status=0, files={'korvex1.sys': NEW, 'korvex1.sys.0.0': ('v1.2', 'letter')},
+         registry=installed_keys('korvex1')),
+    dict(name='source without version changes nothing', args=['-D', 'korvex1'],
+         source={'korvex1.sys': (None, 'bad')}, installed={'korvex1.sys': OLD},
+         out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1,
+         files={'korvex1.sys': OLD}, registry={}),
+    dict(name='source directory with blanks and ampersand', argv0='a b&echo evil\\drvinst',
+         args=['-D', 'korvex1', '-V'], source={'a b&echo evil/korvex1.sys': NEW},
+         out=verbose_install('{cwd}\\a b&echo evil\\') +
+         ['copy "{cwd}\\a b&echo evil\\korvex1.sys" ' + DRIVERS] + created('korvex1'),
+         status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
+    dict(name='korvex2 registers its own image and tag', args=['-D', 'korvex2'],
+         source={'korvex2.sys': NEW}, keys=installed_keys('korvex1'),
+         out=[], status=0, files={'korvex2.sys': NEW},
+         registry=dict(installed_keys('korvex1'), **installed_keys('korvex2'))),
+    dict(name='old keys are replaced, not merged', args=['-D', 'korvex1'],
+         source={'korvex1.sys': NEW},
+         keys={'korvex1': {'Stale': text_value('x'), 'Start': dword_value(3)},
+               'korvex1\\Enum\\Deep': {'y': dword_value(1)},
+               'eventlog\\system\\korvex1': {'Stale': text_value('x')}},
+         out=[], status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
+]
+
+SCENARIOS = START_UP + UNINSTALL + PLACEMENT
