@@ -67,6 +67,19 @@ class Posix:
             subprocess.run(['hivexsh', '-w', self.hive], input='cd \\ControlSet001\\Services\\' +
                            path + '\ndel\ncommit\n', text=True, check=True)
 
+    def set_interpreter(self, kind):
+        """'failmove': an interpreter that fails every move; 'none': no
+        interpreter can be found at all."""
+        if kind == 'failmove':
+            wrapper = os.path.join(self.top, 'failmove.sh')
+            with open(wrapper, 'w') as f:
+                f.write('#!/bin/sh\ncase "$2" in [Mm][Oo][Vv][Ee]*) exit 1;; esac\n'
+                        'exec cmd.exe "$@"\n')
+            os.chmod(wrapper, 0o755)
+            self.env['COMSPEC'] = wrapper
+        elif kind == 'none':
+            self.env['PATH'] = '/usr/bin:/bin'
+
     def run(self, argv0, args, env_changes):
         env = dict(self.env)
         for name, value in env_changes.items():
@@ -126,9 +139,12 @@ class Wine:
         os.makedirs(self.work)
         for name in os.listdir(self.drivers):
             if name.lower().startswith('korvex'):
-                os.remove(os.path.join(self.drivers, name))
+                path = os.path.join(self.drivers, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
         self.pending_reg = None
         self.removed = []
+        self.links = []
+        self.interpreter = None
 
     def windows_path(self, path):
         return 'Z:' + path.replace('/', '\\')
@@ -142,6 +158,12 @@ class Wine:
 
     def remove_keys(self, paths):
         self.removed = paths
+
+    def set_interpreter(self, kind):
+        self.interpreter = kind
+
+    def link_keys(self, paths):
+        self.links = paths
 
     def run(self, argv0, args, env_changes):
         if argv0.startswith('Z:'):
@@ -167,12 +189,23 @@ class Wine:
             key = SERVICES + '\\' + path
             lines += ['regedit /e %s\\saved%d.reg "%s"' % (top, i, key),
                       'reg delete "%s" /f >nul' % key]
+        reglink = self.windows_path(os.path.join(self.bindir, 'reglink.exe'))
+        for path in self.links:
+            lines.append('%s create "%s" \\Registry\\Machine\\HARDWARE\\KorvexNowhere'
+                         % (reglink, 'SYSTEM\\CurrentControlSet\\Services\\' + path))
+        if self.interpreter == 'failmove':
+            lines.append('set COMSPEC=%s' % self.windows_path(os.path.join(self.bindir,
+                                                                            'failmove.exe')))
         typed = '"%s"' % argv0 if set(argv0) & set(' &|<>^()') else argv0
         lines += ['cd /d %s' % self.windows_path(self.work),
                   '%s %s > %s\\out.txt' % (typed, ' '.join(args), top),
                   'echo %%errorlevel%% > %s\\status.txt' % top]
+        lines.append('set COMSPEC=C:\\windows\\system32\\cmd.exe')
         for i, path in enumerate(self.removed):
             lines.append('regedit /s %s\\saved%d.reg' % (top, i))
+        for path in self.links:
+            lines.append('%s delete "%s"' % (reglink, 'SYSTEM\\CurrentControlSet\\Services\\'
+                                             + path))
         for i, key in enumerate(DRIVER_KEYS):
             lines.append('regedit /e %s\\export%d.reg "%s"' % (top, i, key))
         lines.append('exit 0')

@@ -169,4 +169,38 @@ PLACEMENT = [
          out=[], status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
 ]
 
-SCENARIOS = START_UP + UNINSTALL + PLACEMENT
+FAILURES = [
+    dict(name='failed move keeps the installed driver and runs no copy',
+         args=['-D', 'korvex1', '-V'], interpreter='failmove',
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
+         out=verbose_install('{cwd}\\') +
+         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
+          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
+          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
+          P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
+         status=1, files={'korvex1.sys': OLD}, registry={}),
+    # A directory where the driver file should go makes the copy fail for
+    # real on both builds, and reads as an installed file without version.
+    dict(name='failed copy rolls back with the copy status', args=['-D', 'korvex1', '-V'],
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': 'DIR'},
+         files={'korvex1.sys': 'DIR'},
+         out=verbose_install('{cwd}\\') +
+         ['copy {cwd}\\korvex1.sys ' + DRIVERS,
+          P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys',
+          'Uninstall korvex1 driver'], status=1, registry={}),
+    dict(name='no interpreter at all', builds=('posix',), args=['-D', 'korvex1'],
+         interpreter='none', source={'korvex1.sys': NEW},
+         out=[P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'],
+         status=-1, files={}, registry={}),
+    dict(name='service key cannot be created', builds=('wine',), args=['-D', 'korvex1'],
+         links=['korvex1'], source={'korvex1.sys': NEW},
+         keys={'eventlog\\system\\korvex1': {'Old': text_value('x')}},
+         out=[P1 + 'RegCreateKeyEx failed to create registry key'], status=1, files={},
+         registry={'eventlog\\system\\korvex1': {'Old': text_value('x')}}),
+    dict(name='event-log key cannot be created', builds=('wine',), args=['-D', 'korvex1'],
+         links=['EventLog\\System\\korvex1'], source={'korvex1.sys': NEW},
+         out=[P1 + 'Warning: RegCreateKeyEx failed to create event log key'], status=0,
+         files={'korvex1.sys': NEW}, registry={'korvex1': service_values('korvex1')}),
+]
+
+SCENARIOS = START_UP + UNINSTALL + PLACEMENT + FAILURES

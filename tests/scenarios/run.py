@@ -54,6 +54,9 @@ class Fixtures:
 def place_files(fixtures, files, directory):
     for name, spec in files.items():
         target = os.path.join(directory, name)
+        if spec == 'DIR':
+            os.makedirs(os.path.join(target, 'inside'))
+            continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, 'wb') as f:
             f.write(fixtures.read(spec))
@@ -65,6 +68,10 @@ def check_files(fixtures, backend, expected, problems):
         problems.append('driver files %s, expected %s' % (present, sorted(expected)))
         return
     for name, spec in expected.items():
+        if spec == 'DIR':
+            if not os.path.isdir(os.path.join(backend.drivers, name, 'inside')):
+                problems.append('directory %s was not left alone' % name)
+            continue
         with open(os.path.join(backend.drivers, name), 'rb') as f:
             if f.read() != fixtures.read(spec):
                 problems.append('%s does not hold the expected driver %s' % (name, spec))
@@ -82,6 +89,14 @@ def run_one(backend, fixtures, sc, top):
     place_files(fixtures, sc.get('installed', {}), backend.drivers)
     backend.set_registry(sc.get('keys', {}))
     backend.remove_keys(sc.get('remove', []))
+    if 'links' in sc:
+        backend.link_keys(sc['links'])
+    if 'interpreter' in sc:
+        backend.set_interpreter(sc['interpreter'])
+    return check_run(backend, fixtures, sc)
+
+
+def check_run(backend, fixtures, sc):
     values = backend.placeholders()
     argv0 = fill(sc.get('argv0', 'drvinst'), values)
     args = [fill(a, values) for a in sc['args']]
@@ -109,7 +124,8 @@ def main():
     parser.add_argument('--tools', help='POSIX build directory holding mksys and mktree')
     parser.add_argument('--only', help='run only scenarios whose name contains this')
     opts = parser.parse_args()
-    tooldir = opts.tools or opts.bin
+    opts.bin = os.path.abspath(opts.bin)
+    tooldir = os.path.abspath(opts.tools or opts.bin)
     with tempfile.TemporaryDirectory(prefix='drvinst-scenarios-') as tmp:
         if opts.build == 'posix':
             backend = backends.Posix(opts.bin, tooldir)
