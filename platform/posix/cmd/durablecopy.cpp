@@ -1,0 +1,112 @@
+#include "durablecopy.h"
+
+#include "fsutil.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int WriteAll(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
+
+static int CopyBytes(int from, int to) {
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t got = read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return 0;
+        int err = WriteAll(to, buffer, static_cast<size_t>(got));
+        if (err != 0)
+            return err;
+    }
+}
+
+// The temporary file lives beside the target, so that renaming it over the
+// target stays on one file system and is atomic.  It is hidden and named
+// after this process so that it cannot be mistaken for anything else.
+static int CreateTemporary(const std::string &target, std::string *temp, int *fd) {
+    std::string stem = DirName(target) + "/." + BaseName(target).substr(0, 200) + "." +
+                       std::to_string(getpid()) + ".";
+    for (int attempt = 0; attempt < 100; attempt++) {
+        *temp = stem + std::to_string(attempt) + ".tmp";
+        *fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (*fd >= 0)
+            return 0;
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Gives the copy the source's time and read-only attribute.
+static int CopyAttributes(int to, const struct stat &source) {
+    struct timespec times[2] = {{0, UTIME_NOW}, source.st_mtim};
+    if (futimens(to, times) != 0)
+        return errno;
+    if (!IsReadOnly(source))
+        return 0;
+    struct stat st;
+    if (fstat(to, &st) != 0 || fchmod(to, st.st_mode & 07777 & ~0222u) != 0)
+        return errno;
+    return 0;
+}
+
+// Fills the temporary file and closes it, whatever happens.
+static int FillTemporary(int from, int to, const struct stat &source) {
+    int err = CopyBytes(from, to);
+    if (err == 0)
+        err = CopyAttributes(to, source);
+    if (err == 0 && fsync(to) != 0)
+        err = errno;
+    if (close(to) != 0 && err == 0)
+        err = errno;
+    return err;
+}
+
+static int CopyFromOpen(int from, const std::string &target) {
+    struct stat st;
+    if (fstat(from, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    std::string temp;
+    int to = -1;
+    int err = CreateTemporary(target, &temp, &to);
+    if (err != 0)
+        return err;
+    err = FillTemporary(from, to, st);
+    if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0) {
+        unlink(temp.c_str());
+        return err;
+    }
+    return SyncDirectory(DirName(target));
+}
+
+// Opening without blocking keeps a pipe or device given as the source from
+// stalling us before it can be refused; regular files read the same.
+int CopyDurably(const std::string &source, const std::string &target) {
+    int from = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (from < 0)
+        return errno;
+    int err = CopyFromOpen(from, target);
+    close(from);
+    return err;
+}

@@ -1,0 +1,99 @@
+// Runs a command text through a command interpreter, the way the C
+// runtime's system() does on Windows: the interpreter named by COMSPEC gets
+// "/c" and the text as it is.  The shell is never involved, because the
+// text is written for the interpreter and a shell would read its
+// backslashes, quotes and metacharacters differently.
+#include "platform/platform.h"
+#include "platform/posix/ntpath.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+static const char FallbackName[] = "cmd.exe";
+
+// Only an executable regular file will do; a directory or a script without
+// execute permission would fail to start, and that failure should move the
+// search on rather than end it.
+static bool IsRunnable(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    return access(path.c_str(), X_OK) == 0;
+}
+
+// The fallback is looked for in the working directory first and then along
+// PATH, where an empty entry stands for the working directory as usual.
+static std::string FindFallback() {
+    std::string here = ResolveWindowsPath(FallbackName);
+    if (IsRunnable(here))
+        return here;
+    const char *path = getenv("PATH");
+    if (path == nullptr)
+        return "";
+    std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string dir = list.substr(start, end - start);
+        std::string candidate =
+            ResolveWindowsPath((dir.empty() ? std::string(".") : dir) + "/" + FallbackName);
+        if (IsRunnable(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// The interpreter to start, or "" when there is none.
+static std::string FindInterpreter() {
+    const char *comspec = getenv("COMSPEC");
+    if (comspec != nullptr && comspec[0] != '\0') {
+        std::string named = ResolveWindowsPath(comspec);
+        if (IsRunnable(named))
+            return named;
+    }
+    return FindFallback();
+}
+
+// Waits for the child, however often a signal interrupts the wait.
+static bool WaitFor(pid_t pid, int *status) {
+    while (waitpid(pid, status, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+int RunCommand(const char *command) {
+    // The interpreter writes to the same output; whatever this process has
+    // buffered must come out before it does.
+    fflush(stdout);
+    std::string interpreter = FindInterpreter();
+    if (interpreter.empty())
+        return -1;
+    std::string slashC = "/c";
+    std::string text = command;
+    char *argv[] = {&interpreter[0], &slashC[0], &text[0], nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, interpreter.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    int status = 0;
+    if (!WaitFor(pid, &status))
+        return -1;
+    // An interpreter killed by a signal has no exit code, and the command
+    // may have stopped half way.  -1 is the one result no command can exit
+    // with, so it cannot be mistaken for the command's own status.
+    if (!WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
