@@ -20,7 +20,15 @@ def reg_setup_text(keys, control_set):
     lines = ['Windows Registry Editor Version 5.00', '']
     for key in DRIVER_KEYS:
         lines += ['[-' + key.replace('CurrentControlSet', control_set) + ']', '']
-    for path, values in keys.items():
+    # Every ancestor is written first: the offline merge creates a key only
+    # below one that exists.
+    full = {}
+    for path in keys:
+        parts = path.split('\\')
+        for i in range(1, len(parts)):
+            full.setdefault('\\'.join(parts[:i]), {})
+    full.update(keys)
+    for path, values in sorted(full.items(), key=lambda kv: kv[0].count('\\')):
         lines.append('[' + (SERVICES + '\\' + path).replace('CurrentControlSet', control_set) + ']')
         for name, (kind, data) in values.items():
             if kind == 4:
