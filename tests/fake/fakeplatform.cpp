@@ -18,6 +18,17 @@ struct Node {
 static Node root;
 static int openHandles;
 
+// Handles the tool leaves open, as a process that is about to end may; the
+// fake takes them back between tests so that leak checks stay meaningful.
+struct LiveHandles {
+    std::set<PosixKey *> keys;
+    void Clear();
+    ~LiveHandles() {
+        Clear();
+    }
+};
+static LiveHandles live;
+
 static std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(tolower(c)); });
@@ -57,6 +68,7 @@ static Node *Find(const std::string &path, bool create = false) {
 void Reset() {
     state = Fake();
     root.children.clear();
+    live.Clear();
     openHandles = 0;
 }
 
@@ -98,6 +110,12 @@ struct PosixKey {
     std::string path;
 };
 
+void fake::LiveHandles::Clear() {
+    for (PosixKey *key : keys)
+        delete key;
+    keys.clear();
+}
+
 static std::string Join(HKEY key, const char *subKey) {
     std::string base = key == HKEY_LOCAL_MACHINE ? "" : key->path;
     return base.empty() ? subKey : base + "\\" + subKey;
@@ -112,7 +130,9 @@ static bool Listed(const std::set<std::string> &set, const std::string &path) {
 
 static HKEY NewHandle(const std::string &path) {
     fake::openHandles++;
-    return new PosixKey{path};
+    PosixKey *key = new PosixKey{path};
+    fake::live.keys.insert(key);
+    return key;
 }
 
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
@@ -204,6 +224,7 @@ LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD size) {
 
 LONG RegCloseKey(HKEY key) {
     fake::openHandles--;
+    fake::live.keys.erase(key);
     delete key;
     return ERROR_SUCCESS;
 }

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Builds everything and runs every test: unit tests, the scenarios on the
+# POSIX build and on the Windows build under Wine, the unit tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzzing
+# run, and the formatting check.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+sh scripts/install-deps.sh
+jobs=2
+
+cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build build/win64 -j $jobs
+cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build build/win32 -j $jobs
+
+cmake -S . -B build/posix -DDRVINST_WIN_BUILD="$top/build/win64"
+cmake --build build/posix -j $jobs
+(cd build/posix && ctest --output-on-failure)
+
+cmake -S . -B build/sanitize -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake --build build/sanitize -j $jobs
+(cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
+
+if [ -x fuzz/run.sh ]; then
+    sh fuzz/run.sh "${FUZZ_SECONDS:-60}"
+fi
+
+sh scripts/format.sh --check
+echo "all checks passed"

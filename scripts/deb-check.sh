@@ -1,0 +1,130 @@
+#!/bin/sh
+# Builds the .deb, installs it on this machine with apt-get, and uses what
+# it installed the way an administrator would: on a sample offline Windows
+# tree, from a scratch directory, with no COMSPEC, so that the tool must
+# find the packaged interpreter along PATH.  It installs korvex1 2.0,
+# upgrades to 2.1 and uninstalls, then reads the manual page.  The package
+# is removed again at the end, whatever happened: an installed
+# /usr/bin/cmd.exe would be found by every later run that expects none.
+#
+# Needs root.  DRVINST_BUILD names another top build directory than build/.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+build=${DRVINST_BUILD:-$top/build}
+dir=$build/deb
+jobs=2
+
+fail() {
+    echo "deb-check: $*" >&2
+    exit 1
+}
+
+ensure_packages() {
+    missing=""
+    for p in "$@"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+}
+
+# Only what the package ships, and what makes the sample, is built: the
+# install step must not wait for every test program.
+build_package() {
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+    cmake --build "$dir" -j "$jobs" --target release mksys mktree >/dev/null
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+    deb=$dir/drvinst_${version}_$(dpkg --print-architecture).deb
+    [ -f "$deb" ] || fail "no package at $deb"
+}
+
+# The package holds the tool, the interpreter and the page, and nothing of
+# the tests; it depends on the hive library it links.
+check_package() {
+    files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
+    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/share/man/man8/drvinst.8.gz "
+    [ "$files" = "$want" ] || fail "package holds: $files; want: $want"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "$depends" | grep -q 'libhivex0' || fail "Depends lacks libhivex0: $depends"
+    echo "package $(basename "$deb"): Depends: $depends"
+}
+
+install_package() {
+    trap 'dpkg --purge drvinst >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+    DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" >"$scratch/apt.log" 2>&1 ||
+        { cat "$scratch/apt.log"; fail "apt-get could not install $deb"; }
+    [ "$(dpkg-query -W -f '${Status} ${Version}' drvinst)" = "install ok installed $version" ] ||
+        fail "drvinst $version is not installed"
+}
+
+# run EXPECTED ARGS...: the installed tool, as a fresh login shell would
+# find it, with nothing of this build in its environment.
+run() {
+    expected=$1
+    shift
+    echo "\$ drvinst $*"
+    status=0
+    env -i PATH=/usr/bin:/bin SystemRoot="$root" drvinst "$@" || status=$?
+    echo "(exit status $status)"
+    [ "$status" -eq "$expected" ] || fail "drvinst $* ended with $status, expected $expected"
+}
+
+hive_value() {
+    hivexget "$root/system32/config/SYSTEM" "\\ControlSet001\\Services\\$1" "$2" 2>/dev/null
+}
+
+check_sample() {
+    [ "$(env -i PATH=/usr/bin:/bin sh -c 'command -v drvinst')" = /usr/bin/drvinst ] ||
+        fail "drvinst on PATH is not the packaged one"
+    mkdir "$scratch/v2.0" "$scratch/v2.1"
+    "$dir/mktree" "$scratch/tree" >/dev/null
+    "$dir/mksys" "$scratch/v2.0/korvex1.sys" --file-version 2.0 --payload "deb check 2.0"
+    "$dir/mksys" "$scratch/v2.1/korvex1.sys" --file-version 2.1 --payload "deb check 2.1"
+    root=$scratch/tree/WINNT
+    drivers=$root/system32/drivers
+
+    cd "$scratch/v2.0"
+    run 0 -D korvex1
+    cmp -s korvex1.sys "$drivers/korvex1.sys" || fail "2.0 was not copied"
+    cd "$scratch/v2.1"
+    run 0 -D korvex1 -V
+    cmp -s korvex1.sys "$drivers/korvex1.sys" || fail "2.1 was not copied"
+    cmp -s "$scratch/v2.0/korvex1.sys" "$drivers/korvex1.sys.2.0" || fail "2.0 was not kept"
+    [ "$(hive_value korvex1 ImagePath)" = 'System32\Drivers\korvex1.sys' ] ||
+        fail "service key not written"
+    [ "$(hive_value 'EventLog\System\korvex1' TypesSupported)" = 7 ] ||
+        fail "event-log source not written"
+
+    cd "$scratch"
+    run 0 -U -D korvex1
+    [ ! -e "$drivers/korvex1.sys" ] || fail "the driver file stayed"
+    [ -e "$drivers/korvex1.sys.2.0" ] || fail "the backup went"
+    ! hive_value korvex1 Start >/dev/null || fail "the service key stayed"
+    cd "$top"
+}
+
+check_manual() {
+    page=$(man -w drvinst)
+    [ "$page" = /usr/share/man/man8/drvinst.8.gz ] || fail "man finds $page"
+    lexgrog "$page" | grep -q 'drvinst - install' || fail "the page's NAME line does not parse"
+    text=$(MANWIDTH=80 man --warnings drvinst 2>"$scratch/man.err" | col -b)
+    [ ! -s "$scratch/man.err" ] || { cat "$scratch/man.err"; fail "the page renders with warnings"; }
+    echo "$text" | head -12
+    echo "$text" | tail -1 | grep -q "drvinst $version" || fail "the page does not show $version"
+}
+
+[ "$(id -u)" -eq 0 ] || fail "must run as root: it installs the package"
+sh scripts/install-deps.sh
+ensure_packages dpkg-dev man-db groff-base gzip bsdextrautils
+build_package
+check_package
+scratch=$(mktemp -d)
+install_package
+check_sample
+check_manual
+dpkg --purge drvinst >/dev/null
+[ ! -e /usr/bin/drvinst ] && [ ! -e /usr/bin/cmd.exe ] || fail "removal left files behind"
+echo "deb-check: $(basename "$deb") installs, works and removes cleanly"

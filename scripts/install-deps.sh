@@ -1,0 +1,16 @@
+#!/bin/sh
+# Installs what the builds, the tests and the sample need, on a fresh
+# Debian machine.  Does nothing when everything is already there.
+set -eu
+packages="cmake make g++ clang python3 libhivex-dev libhivex-bin libwin-hivex-perl
+          libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
+          strace"
+missing=""
+for p in $packages; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
