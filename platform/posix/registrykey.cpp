@@ -1,0 +1,54 @@
+#include "registrykey.h"
+
+#include <new>
+#include <unordered_set>
+
+namespace {
+
+std::unordered_set<PosixKey *> &LiveKeys() {
+    static std::unordered_set<PosixKey *> live;
+    return live;
+}
+
+} // namespace
+
+LONG NewKeyHandle(hive_node_h node, HKEY *result) {
+    PosixKey *key = new (std::nothrow) PosixKey{node, false};
+    if (key == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    LiveKeys().insert(key);
+    *result = key;
+    return ERROR_SUCCESS;
+}
+
+LONG KeyNode(HKEY key, HiveSession **session, hive_node_h *node) {
+    *session = HiveCurrent();
+    if (*session == nullptr || LiveKeys().count(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    *node = key->node;
+    return ERROR_SUCCESS;
+}
+
+LONG CloseKeyHandle(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;
+    if (LiveKeys().erase(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    delete key;
+    return ERROR_SUCCESS;
+}
+
+void MarkKeysDeleted(hive_node_h node) {
+    for (PosixKey *key : LiveKeys()) {
+        if (key->node == node)
+            key->deleted = true;
+    }
+}
+
+void DropAllKeyHandles() {
+    for (PosixKey *key : LiveKeys())
+        delete key;
+    LiveKeys().clear();
+}

@@ -1,0 +1,50 @@
+// Reading key nodes through hivex, with hivex's error conventions turned
+// into Win32 codes.  Names are UTF-8 here, as hivex has them.
+#ifndef DRVINST_POSIX_REGISTRYNODE_H
+#define DRVINST_POSIX_REGISTRYNODE_H
+
+#include "winapi.h"
+
+#include <hivex.h>
+
+#include <string>
+#include <vector>
+
+struct StoredValue {
+    std::string name;
+    hive_type type;
+    std::string data;
+};
+
+struct KeyStats {
+    DWORD subKeys = 0;
+    DWORD maxSubKeyLen = 0; // UTF-16 units, as the system counts them
+    DWORD values = 0;
+    DWORD maxValueNameLen = 0;
+    DWORD maxValueLen = 0; // bytes
+};
+
+// The status for a hivex call that failed with errno set.
+LONG StatusOfHivexError();
+
+// Children in hivex's order, which is the order of the hive's subkey list.
+LONG ChildNodes(hive_h *hive, hive_node_h node, std::vector<hive_node_h> *children);
+LONG NodeName(hive_h *hive, hive_node_h node, std::string *name);
+
+// The child whose name matches ignoring ASCII case; ERROR_FILE_NOT_FOUND
+// when there is none.
+LONG FindChild(hive_h *hive, hive_node_h parent, const std::string &name, hive_node_h *child);
+
+// All values of the node, in stored order, with their raw data.
+LONG ReadValues(hive_h *hive, hive_node_h node, std::vector<StoredValue> *values);
+
+// A REG_DWORD value found by name ignoring case: ERROR_FILE_NOT_FOUND when
+// absent, ERROR_BADDB when it has another type or length.
+LONG ReadDword(hive_h *hive, hive_node_h node, const std::string &name, uint32_t *value);
+
+// Counts and longest lengths, computed from the children and values
+// themselves: the maxima the hive stores are not lowered when a subkey is
+// deleted.
+LONG CollectKeyStats(hive_h *hive, hive_node_h node, KeyStats *stats);
+
+#endif
