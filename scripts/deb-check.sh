@@ -126,5 +126,7 @@ install_package
 check_sample
 check_manual
 dpkg --purge drvinst >/dev/null
-[ ! -e /usr/bin/drvinst ] && [ ! -e /usr/bin/cmd.exe ] || fail "removal left files behind"
+if [ -e /usr/bin/drvinst ] || [ -e /usr/bin/cmd.exe ]; then
+    fail "removal left files behind"
+fi
 echo "deb-check: $(basename "$deb") installs, works and removes cleanly"

@@ -46,8 +46,8 @@ fail() {
 }
 
 # build_windows ARCH DIR: configures and builds DIR's stripped release copy.
-# The toolchain is given only when the directory is new: CMake reads it
-# once, and warns when it is given again.
+# The toolchain is given only to a new directory, since CMake reads it once
+# and warns when it is given again.
 build_windows() {
     toolchain=""
     [ -f "$2/CMakeCache.txt" ] || toolchain="-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-$1.cmake"
