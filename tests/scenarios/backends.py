@@ -86,7 +86,7 @@ class Posix:
             os.chmod(wrapper, 0o755)
             self.env['COMSPEC'] = wrapper
         elif kind == 'none':
-            self.env['PATH'] = '/usr/bin:/bin'
+            self.env['PATH'] = '/nonexistent'
 
     def run(self, argv0, args, env_changes):
         env = dict(self.env)
