@@ -61,7 +61,8 @@ class Posix:
         return path.replace('/', '\\')
 
     def placeholders(self):
-        return {'cwd': self.work, 'root': self.windows, 'wwork': self.windows_path(self.work)}
+        return {'cwd': self.work, 'root': self.windows, 'wwork': self.windows_path(self.work),
+                'hive': self.hive}
 
     def set_registry(self, keys):
         reg = os.path.join(self.top, 'setup.reg')
@@ -87,6 +88,35 @@ class Posix:
             self.env['COMSPEC'] = wrapper
         elif kind == 'none':
             self.env['PATH'] = '/nonexistent'
+
+    def damage_hive(self, kind):
+        """Spoils the hive the way a dirty shutdown or a bad disk would."""
+        if kind == 'missing':
+            os.remove(self.hive)
+        elif kind == 'directory':
+            os.remove(self.hive)
+            os.makedirs(os.path.join(self.hive, 'inside'))
+        else:
+            with open(self.hive, 'r+b') as f:
+                data = bytearray(f.read())
+                if kind == 'dirty':
+                    data[4] ^= 1
+                    checksum = 0
+                    for i in range(0, 508, 4):
+                        checksum ^= int.from_bytes(data[i:i + 4], 'little')
+                    data[508:512] = checksum.to_bytes(4, 'little')
+                elif kind == 'checksum':
+                    data[508] ^= 0xff
+                elif kind == 'notahive':
+                    data[0:4] = b'REGX'
+                f.seek(0)
+                f.write(data)
+
+    def hive_bytes(self):
+        if not os.path.isfile(self.hive):
+            return None
+        with open(self.hive, 'rb') as f:
+            return f.read()
 
     def run(self, argv0, args, env_changes):
         env = dict(self.env)

@@ -91,6 +91,22 @@ START_UP = [
          out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
 ]
 
+
+def damaged(kind, problem):
+    return dict(name='hive refused untouched: ' + kind, builds=('posix',), damage=kind,
+                args=['-D', 'korvex1'], source={'korvex1.sys': NEW},
+                out=['offline registry: {hive}: ' + problem,
+                     P1 + 'RegOpenKeyEx failed to open Service key'], status=1, files={})
+
+
+DAMAGED_HIVES = [
+    damaged('dirty', 'hive needs its transaction log replayed'),
+    damaged('checksum', 'base block checksum does not match; the hive is damaged'),
+    damaged('notahive', 'not a registry hive'),
+    damaged('missing', 'cannot open the hive: No such file or directory'),
+    damaged('directory', 'is a directory, not a hive'),
+]
+
 UNINSTALL = [
     dict(name='uninstall removes file and both key trees',
          args=['-U', '-D', 'korvex1'],
@@ -203,4 +219,4 @@ FAILURES = [
          files={'korvex1.sys': NEW}, registry={'korvex1': service_values('korvex1')}),
 ]
 
-SCENARIOS = START_UP + UNINSTALL + PLACEMENT + FAILURES
+SCENARIOS = START_UP + DAMAGED_HIVES + UNINSTALL + PLACEMENT + FAILURES

@@ -91,6 +91,8 @@ def run_one(backend, fixtures, sc, top):
     backend.remove_keys(sc.get('remove', []))
     if 'links' in sc:
         backend.link_keys(sc['links'])
+    if 'damage' in sc:
+        backend.damage_hive(sc['damage'])
     if 'interpreter' in sc:
         backend.set_interpreter(sc['interpreter'])
     return check_run(backend, fixtures, sc)
@@ -100,8 +102,11 @@ def check_run(backend, fixtures, sc):
     values = backend.placeholders()
     argv0 = fill(sc.get('argv0', 'drvinst'), values)
     args = [fill(a, values) for a in sc['args']]
+    hive_before = backend.hive_bytes() if 'damage' in sc else None
     output, status = backend.run(argv0, args, sc.get('env', {}))
     problems = []
+    if 'damage' in sc and backend.hive_bytes() != hive_before:
+        problems.append('the damaged hive was written to')
     want = [fill(line, values) for line in sc['out']]
     got = tool_lines(output)
     if got != want:
