@@ -25,7 +25,8 @@ services='\ControlSet001\Services'
 show() {
     echo "--- $1"
     for key in "$services\\korvex1" "$services\\EventLog\\System\\korvex1"; do
-        hivexregedit --export "$hive" "$key" 2>/dev/null || echo "(no key $key)"
+        echo "[HKEY_LOCAL_MACHINE\\SYSTEM$key]"
+        printf 'cd %s\nlsval\n' "$key" | hivexsh "$hive" 2>/dev/null || echo "(no such key)"
     done
     echo "--- files in $SystemRoot/system32/drivers"
     ls -l "$SystemRoot/system32/drivers"
