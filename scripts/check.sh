@@ -22,9 +22,14 @@ cmake -S . -B build/sanitize -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/sanitize -j $jobs
 (cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
 
-if [ -x fuzz/run.sh ]; then
+if [ -f fuzz/run.sh ]; then
     sh fuzz/run.sh "${FUZZ_SECONDS:-60}"
 fi
+
+# What users get: the Windows zip (its x86_64 program through the scenarios
+# under Wine, and its imports) and the .deb, installed and used.
+sh scripts/release.sh --check
+sh scripts/deb-check.sh
 
 sh scripts/format.sh --check
 echo "all checks passed"

@@ -4,7 +4,7 @@
 set -eu
 packages="cmake make g++ clang python3 libhivex-dev libhivex-bin libwin-hivex-perl
           libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
-          strace"
+          strace zip unzip man-db dpkg-dev file"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
