@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Checks that the POSIX build reads file versions as Windows does.
+
+Usage: version_agree.py BUILD_POSIX BUILD_WIN
+
+Generates driver fixtures with BUILD_POSIX/mksys, runs the POSIX versionprobe
+and BUILD_WIN/versionprobe.exe under Wine on each, both with -V, and reports
+every fixture on which their output or exit status differ.  Wine's
+version.dll is the reference.  verdump (tests/wine/verdump.cpp) is built for
+both sides too and compared the same way, because it shows the raw answers
+(lengths, bytes) that versionprobe only parses.
+
+Environment: WINE (default /usr/lib/wine/wine64), WINEPREFIX (default
+/tmp/wine-pe), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+
+TEXTS = ['2.1', '2.01', '2.10', '2.9', '4.00.1381.1', '  3.2', '3.2 (beta)', '.5', '7',
+         '', '   ', '7.', '7.x', 'v1.2', '1 .2', '99999999999.1']
+
+# Shapes other than a plain FileVersion; each is (name, mksys arguments).
+SHAPES = [
+    ('e4-block-only', ['--file-version', '2.1', '--block', '040904E4']),
+    ('lower-case-block', ['--file-version', '2.1', '--block', '040904b0']),
+    ('no-resource', ['--no-resource']),
+    ('no-fixed', ['--file-version', '2.1', '--no-fixed']),
+    ('no-fixed-uncounted', ['--file-version', '2.1', '--no-fixed', '--uncounted']),
+    ('no-file-version', ['--no-file-version']),
+    ('pe32', ['--file-version', '3.4', '--pe32']),
+    ('pe32-uncounted', ['--file-version', '3.4', '--pe32', '--uncounted']),
+    ('truncated-header', ['--file-version', '2.1', '--truncate', '100']),
+    ('empty-file', ['--truncate', '0']),
+]
+
+
+def fixtures():
+    cases = []
+    for i, text in enumerate(TEXTS):
+        cases.append(('text%02d-counted' % i, ['--file-version', text]))
+        cases.append(('text%02d-uncounted' % i, ['--file-version', text, '--uncounted']))
+    return cases + SHAPES
+
+
+def run(argv, path_text):
+    """Output of argv with the file's path replaced, and its exit status."""
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    out = done.stdout.decode('latin-1').replace('\r\n', '\n')
+    return out.replace(path_text, 'FILE'), done.returncode
+
+
+class Sides:
+    def __init__(self, posix, win, work):
+        self.wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
+        self.posix, self.win, self.work = posix, win, work
+
+    def posix_run(self, program, path):
+        if program == 'versionprobe':
+            return run([os.path.join(self.posix, 'versionprobe'), '-V', path], path)
+        return run([os.path.join(self.work, 'verdump'), path], path)
+
+    def wine_run(self, program, path):
+        dos = 'Z:' + path.replace('/', '\\')
+        if program == 'versionprobe':
+            argv = [os.path.join(self.win, 'versionprobe.exe'), '-V', dos]
+        else:
+            argv = [os.path.join(self.work, 'verdump.exe'), dos]
+        return run([self.wine] + argv, dos)
+
+
+def build_verdump(posix, work):
+    """Builds verdump for both sides; False when either compiler fails."""
+    src = os.path.join(HERE, 'verdump.cpp')
+    win = [os.environ.get('CXX_WIN', 'x86_64-w64-mingw32-g++'), '-std=c++17', '-static',
+           '-I', SOURCE, src, '-o', os.path.join(work, 'verdump.exe'), '-lversion']
+    lib = os.path.join(posix, 'libdrvinst_platform.a')
+    host = [os.environ.get('CXX', 'g++'), '-std=c++17', '-I', SOURCE, src, lib, '-lhivex',
+            '-o', os.path.join(work, 'verdump')]
+    return all(subprocess.run(c).returncode == 0 for c in (win, host))
+
+
+def compare(sides, program, name, path):
+    mine, theirs = sides.posix_run(program, path), sides.wine_run(program, path)
+    if mine == theirs:
+        return True, mine[0]
+    print('DIFFER %s %s' % (program, name))
+    print('  posix (status %d):\n    %s' % (mine[1], mine[0].strip().replace('\n', '\n    ')))
+    print('  wine  (status %d):\n    %s' % (theirs[1], theirs[0].strip().replace('\n', '\n    ')))
+    return False, mine[0]
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    posix, win = (os.path.abspath(a) for a in sys.argv[1:])
+    os.environ.setdefault('WINEPREFIX', '/tmp/wine-pe')
+    os.environ['WINEDEBUG'] = '-all'
+    # One server kept alive for the whole run spares each start its own.
+    wine_dir = os.path.dirname(os.environ.get('WINE', '/usr/lib/wine/wine64'))
+    subprocess.run([os.path.join(wine_dir, 'wineserver'), '-p60'])
+    passed = failed = 0
+    with tempfile.TemporaryDirectory(prefix='version-agree.') as work:
+        sides = Sides(posix, win, work)
+        programs = ['versionprobe'] + (['verdump'] if build_verdump(posix, work) else [])
+        for name, args in fixtures():
+            path = os.path.join(work, name + '.sys')
+            subprocess.run([os.path.join(posix, 'mksys'), path] + args, check=True)
+            for program in programs:
+                same, out = compare(sides, program, name, path)
+                passed, failed = passed + same, failed + (not same)
+                if name == 'text00-counted' and program == 'versionprobe' and \
+                        'FileVersion :  2.1\n' not in out:
+                    print('UNEXPECTED counted 2.1 line:\n' + out)
+                    failed += 1
+    print('%d passed, %d failed' % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
