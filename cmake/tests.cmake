@@ -38,4 +38,10 @@ if(DRVINST_WIN_BUILD)
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/scenarios/run.py
                    --build wine --bin ${DRVINST_WIN_BUILD} --tools ${CMAKE_BINARY_DIR})
   set_tests_properties(scenarios_wine PROPERTIES LABELS wine RUN_SERIAL ON)
+  # The offline version reader against Windows' own, fixture by fixture.
+  add_test(NAME version_agree
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/version_agree.py
+                   ${CMAKE_BINARY_DIR} ${DRVINST_WIN_BUILD})
+  set_tests_properties(version_agree PROPERTIES LABELS wine RUN_SERIAL ON
+                       ENVIRONMENT WINEPREFIX=${CMAKE_BINARY_DIR}/wine-version)
 endif()
