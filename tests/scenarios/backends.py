@@ -73,8 +73,9 @@ class Posix:
 
     def remove_keys(self, paths):
         for path in paths:
-            subprocess.run(['hivexsh', '-w', self.hive], input='cd \\ControlSet001\\Services\\' +
-                           path + '\ndel\ncommit\n', text=True, check=True)
+            key = '\\ControlSet001\\Services' + ('\\' + path if path else '')
+            subprocess.run(['hivexsh', '-w', self.hive], input='cd %s\ndel\ncommit\n' % key,
+                           text=True, check=True)
 
     def set_interpreter(self, kind):
         """'failmove': an interpreter that fails every move; 'none': no

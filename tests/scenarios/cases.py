@@ -1,5 +1,9 @@
 """The end-to-end scenarios, one table for both builds.
 
+On POSIX every SystemRoot is the tree's path below a temporary directory,
+longer than the 40 characters a fixed buffer would hold, so every scenario
+there also shows that a long SystemRoot is read whole.
+
 Placeholders: {cwd} the working directory as the tool sees it, {root} its
 SystemRoot, {wwork} the working directory as an absolute Windows path.
 Driver files are (FileVersion text, payload[, flags]) and are generated."""
@@ -87,6 +91,8 @@ START_UP = [
     dict(name='SystemRoot empty', builds=('posix',), args=['-D', 'korvex2'],
          env={'SystemRoot': ''},
          out=['drvinst korvex2 : Could not find SystemRoot environment variable'], status=1),
+    dict(name='Services key missing', builds=('posix',), args=['-D', 'korvex1'], remove=[''],
+         out=[P1 + 'RegOpenKeyEx failed to open Service key'], status=1),
     dict(name='EventLog key missing', args=['-D', 'korvex1'], remove=['EventLog\\System'],
          out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
 ]
