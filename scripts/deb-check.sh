@@ -20,15 +20,6 @@ fail() {
     exit 1
 }
 
-ensure_packages() {
-    missing=""
-    for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
-}
 
 # Only what the package ships, and what makes the sample, is built: the
 # install step must not wait for every test program.
@@ -118,7 +109,6 @@ check_manual() {
 
 [ "$(id -u)" -eq 0 ] || fail "must run as root: it installs the package"
 sh scripts/install-deps.sh
-ensure_packages dpkg-dev man-db groff-base gzip bsdextrautils
 build_package
 check_package
 scratch=$(mktemp -d)

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs what the builds, the tests and the sample need, on a fresh
-# Debian machine.  Does nothing when everything is already there.
+# Debian machine, or only the packages named as arguments.  Does nothing
+# when everything is already there.
 set -eu
-packages="cmake make g++ clang python3 libhivex-dev libhivex-bin libwin-hivex-perl
+packages="$*"
+[ -n "$packages" ] || packages="cmake make g++ clang python3 libhivex-dev libhivex-bin libwin-hivex-perl
           libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
-          strace zip unzip man-db dpkg-dev file"
+          strace zip unzip man-db groff-base gzip bsdextrautils dpkg-dev file"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -28,17 +28,6 @@ esac
 # on a machine without the toolchain.
 system_dlls="ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL VERSION.DLL"
 
-ensure_packages() {
-    missing=""
-    for p in "$@"; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
-}
 
 fail() {
     echo "release: $*" >&2
@@ -121,7 +110,6 @@ check_zip() {
 }
 
 sh scripts/install-deps.sh
-ensure_packages zip unzip
 build_windows x86_64 "$build/win64"
 build_windows i686 "$build/win32"
 check_imports x86_64 "$build/win64/release/drvinst.exe"
