@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Benchmark of the offline install against its peer and its floor, with
+scaling tables and the Windows build under Wine.  Run through bench/run.sh,
+which builds what it needs; prints a Markdown report on stdout."""
+
+import argparse
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import offline  # noqa: E402
+import timing  # noqa: E402
+from timing import median, slope, table  # noqa: E402
+
+SIZES = [1, 8, 30, 100]
+SUBKEYS = [1, 10, 100, 1000, 10000]
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--bin', required=True, help='POSIX build directory')
+    parser.add_argument('--tools', required=True, help='directory of mkbighive and hivexcost')
+    parser.add_argument('--win-bin', help='Windows build directory (holds drvinst.exe)')
+    parser.add_argument('--quick', action='store_true', help='fewer repetitions, smaller tables')
+    parser.add_argument('--reps', type=int, help='repetitions of the headline comparison')
+    parser.add_argument('--work', help='work directory (default: a new temporary one)')
+    parser.add_argument('--no-wine', action='store_true')
+    return parser.parse_args()
+
+
+def first_line(path, prefix):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(prefix):
+                return line.split(':', 1)[1].strip()
+    return '?'
+
+
+def describe_machine(work):
+    source, fstype = subprocess.run(['findmnt', '-n', '-o', 'SOURCE,FSTYPE', '-T', work],
+                                    capture_output=True, text=True).stdout.split()[:2]
+    device = os.path.basename(source)
+    sectors = '/sys/block/%s/size' % device
+    size = '%d GiB' % (int(open(sectors).read()) * 512 // 2**30) if os.path.exists(sectors) else '?'
+    ram = int(first_line('/proc/meminfo', 'MemTotal').split()[0]) // 1024
+    return ['- CPU: %s, `nproc` = %d' % (first_line('/proc/cpuinfo', 'model name'),
+                                         os.cpu_count()),
+            '- RAM: %d MiB' % ram,
+            '- Disk: %s (%s, %s) holding the work directory' % (source, fstype, size),
+            '- Kernel %s, Python %s' % (platform.release(), platform.python_version())]
+
+
+class Hives:
+    """Generated hives, made once per work directory."""
+
+    def __init__(self, tools, work):
+        self.tools = tools
+        self.dir = os.path.join(work, 'hives')
+        os.makedirs(self.dir, exist_ok=True)
+        self.counts = {}
+
+    def get(self, megabytes=30, old_subkeys=None):
+        name = 'system-%gmb' % megabytes + ('' if old_subkeys is None else '-old%d' % old_subkeys)
+        path = os.path.join(self.dir, name)
+        if not os.path.exists(path):
+            argv = [os.path.join(self.tools, 'mkbighive'), path, '--mb', str(megabytes)]
+            if old_subkeys is not None:
+                argv += ['--old-service', str(old_subkeys)]
+            out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+            with open(path + '.counts', 'w') as f:
+                f.write(out)
+        with open(path + '.counts') as f:
+            self.counts[path] = dict(kv.split('=') for kv in f.read().split())
+        return path
+
+
+def headline(off, hives, reps):
+    hive = hives.get()
+    offline.check_same_result(off, hive)
+    contenders = offline.install_contenders(off, hive)
+    samples = timing.side_by_side(contenders, reps)
+    med = {name: median(values) for name, values in samples.items()}
+    rows = [[name, '%.1f' % med[name], '%.1f' % min(values), '%.1f' % max(values),
+             '%.2f' % (med[name] / med['peer']), '%.2f' % (med[name] / med['floor'])]
+            for name, values in samples.items()]
+    counts = hives.counts.get(hive, {})
+    print('## Install on a %s-byte SYSTEM hive (%s keys, %s values), %d runs each\n'
+          % (counts.get('bytes', '?'), counts.get('keys', '?'), counts.get('values', '?'), reps))
+    print(table(['run', 'median ms', 'min', 'max', 'x peer', 'x floor'], rows))
+    print('\n- **drvinst install / peer = %.2f**' % (med['install'] / med['peer']))
+    print('- **drvinst install / floor = %.2f**' % (med['install'] / med['floor']))
+    print('- drvinst uninstall / peer uninstall = %.2f'
+          % (med['uninstall'] / med['peer-uninstall']))
+    print('- peer / floor = %.2f\n' % (med['peer'] / med['floor']))
+
+
+def hivex_costs(tools, hive, reps):
+    samples = {}
+    for _ in range(reps):
+        out = subprocess.run([os.path.join(tools, 'hivexcost'), hive], check=True,
+                             capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            name, value = line.split()
+            samples.setdefault(name, []).append(float(value))
+    print('## What the pieces cost on that hive (fresh process each, median of %d)\n' % reps)
+    print(table(['piece', 'median ms'], [[n, '%.1f' % median(v)] for n, v in samples.items()]))
+    print()
+
+
+def by_size(off, hives, sizes, reps):
+    rows, last = [], None
+    for mb in sizes:
+        hive = hives.get(mb)
+        samples = timing.side_by_side(offline.install_contenders(off, hive, ('install', 'floor')),
+                                      reps)
+        install, floor = median(samples['install']), median(samples['floor'])
+        size = os.path.getsize(hive)
+        grow = '' if last is None else '%.2f' % slope(last[0], last[1], size, install)
+        rows.append(['%.1f' % (size / 2**20), hives.counts[hive]['keys'], '%.1f' % install,
+                     '%.1f' % floor, '%.2f' % (install / floor), '%.2f' % (install * 2**20 / size),
+                     grow])
+        last = (size, install)
+    print('## Install time against hive size (median of %d)\n' % reps)
+    print(table(['MB', 'keys', 'install ms', 'floor ms', 'x floor', 'ms per MB', 'growth exponent'],
+                rows))
+    print('\nThe growth exponent k fits time ~ size^k between neighbouring rows; 1 is linear.\n')
+
+
+def by_subkeys(off, hives, counts, reps):
+    base_hive = hives.get()
+    base = median(timing.side_by_side(offline.install_contenders(off, base_hive, ('install',)),
+                                      reps)['install'])
+    rows, last = [['none', '%.1f' % base, '', '', '']], None
+    for n in counts:
+        hive = hives.get(30, n)
+        t = median(timing.side_by_side(offline.install_contenders(off, hive, ('install',)),
+                                       reps)['install'])
+        extra = t - base
+        grow = '' if last is None else '%.2f' % slope(last[0], last[1], n, extra)
+        rows.append([n, '%.1f' % t, '%.1f' % extra, '%.1f' % (extra * 1000 / n), grow])
+        last = (n, extra)
+    print('## Install time against the subkeys of an old Services\\korvex1 it removes '
+          '(30 MB hive, median of %d)\n' % reps)
+    print(table(['subkeys', 'install ms', 'over no old key', 'us per subkey',
+                 'growth exponent'], rows))
+    print('\nOne subkey in ten sits a level deeper.  The growth exponent fits the time over '
+          'the run without an old key.\n')
+
+
+def main():
+    args = parse_args()
+    quick = args.quick
+    reps = args.reps or (5 if quick else 15)
+    work = args.work or tempfile.mkdtemp(prefix='drvinst-bench.')
+    os.makedirs(work, exist_ok=True)
+    print('# drvinst benchmark%s\n' % (' (quick)' if quick else ''))
+    print('\n'.join(describe_machine(work)) + '\n')
+    flags = ((['--quick'] if quick else []) + (['--reps', str(args.reps)] if args.reps else []) +
+             (['--no-wine'] if args.no_wine else []))
+    print('Reproduce with `%s` from the top of the tree.\n' % ' '.join(['bench/run.sh'] + flags))
+    sys.stdout.flush()
+    hives = Hives(args.tools, work)
+    off = offline.Offline(args.bin, work)
+    headline(off, hives, reps)
+    hivex_costs(args.tools, hives.get(), reps)
+    scale_reps = 3 if quick else 7
+    by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)
+    by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps)
+    if not args.no_wine and args.win_bin:
+        import winebench
+        winebench.report(args.win_bin, work, reps)
+    if not args.work:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,167 @@
+"""The offline contenders: drvinst's POSIX build on a mounted-tree layout,
+the same job done by merging a .reg file with hivexregedit plus a plain
+copy of the driver, and the floor, copying the hive and the driver."""
+
+import os
+import shutil
+import subprocess
+
+from timing import Contender, run_steps
+
+PREFIX = 'HKEY_LOCAL_MACHINE\\SYSTEM'
+SERVICE = '\\ControlSet001\\Services\\korvex1'
+EVENT_SOURCE = '\\ControlSet001\\Services\\EventLog\\System\\korvex1'
+
+
+def _wide(text):
+    data = (text + '\0').encode('utf-16-le')
+    return ','.join('%02x' % b for b in data)
+
+
+def peer_reg_text():
+    """The install as a .reg file: the old keys removed, the two keys with
+    the eight values drvinst writes for korvex1."""
+    service, source = PREFIX + SERVICE, PREFIX + EVENT_SOURCE
+    return '\r\n'.join([
+        'Windows Registry Editor Version 5.00', '',
+        '[-%s]' % service, '', '[-%s]' % source, '',
+        '[%s]' % service,
+        '"ErrorControl"=dword:00000001',
+        '"Group"="SCSI Miniport"',
+        '"ImagePath"=hex(2):' + _wide('System32\\Drivers\\korvex1.sys'),
+        '"Start"=dword:00000000',
+        '"Tag"=dword:00000001',
+        '"Type"=dword:00000001', '',
+        '[%s]' % source,
+        '"EventMessageFile"=hex(2):' + _wide('%SystemRoot%\\System32\\IoLogMsg.dll'),
+        '"TypesSupported"=dword:00000007', '', ''])
+
+
+def peer_uninstall_reg_text():
+    return '\r\n'.join(['Windows Registry Editor Version 5.00', '',
+                        '[-%s]' % (PREFIX + SERVICE), '',
+                        '[-%s]' % (PREFIX + EVENT_SOURCE), '', ''])
+
+
+class Tree:
+    """<root>/WINNT with system32/config/SYSTEM and system32/drivers."""
+
+    def __init__(self, root):
+        self.root = root
+        self.windows = os.path.join(root, 'WINNT')
+        self.config = os.path.join(self.windows, 'system32', 'config')
+        self.drivers = os.path.join(self.windows, 'system32', 'drivers')
+        self.hive = os.path.join(self.config, 'SYSTEM')
+
+    def fresh(self, hive, driver=None):
+        shutil.rmtree(self.root, ignore_errors=True)
+        os.makedirs(self.config)
+        os.makedirs(self.drivers)
+        shutil.copyfile(hive, self.hive)
+        if driver is not None:
+            shutil.copyfile(driver, os.path.join(self.drivers, 'korvex1.sys'))
+
+
+class Offline:
+    """Everything the offline contenders share: the built programs, a source
+    directory holding korvex1.sys, and the .reg files of the peer."""
+
+    def __init__(self, bindir, work):
+        self.bindir = bindir
+        self.work = work
+        self.source = os.path.join(work, 'source')
+        self.driver = os.path.join(self.source, 'korvex1.sys')
+        os.makedirs(self.source, exist_ok=True)
+        if not os.path.exists(self.driver):
+            subprocess.run([os.path.join(bindir, 'mksys'), self.driver, '--file-version', '2.0',
+                            '--payload', 'benchmark driver'], check=True)
+        self.peer_reg = self._write('install.reg', peer_reg_text())
+        self.peer_uninstall_reg = self._write('uninstall.reg', peer_uninstall_reg_text())
+
+    def _write(self, name, text):
+        path = os.path.join(self.work, name)
+        with open(path, 'w', newline='') as f:
+            f.write(text)
+        return path
+
+    def env(self, tree):
+        env = {k: v for k, v in os.environ.items() if k != 'COMSPEC'}
+        env.update(PATH=self.bindir + ':' + os.environ.get('PATH', '/usr/bin:/bin'),
+                   SystemRoot=tree.windows)
+        return env
+
+    def drvinst(self, tree, uninstall=False):
+        argv = ['drvinst'] + (['-U'] if uninstall else []) + ['-D', 'korvex1']
+        return [(argv, self.source, self.env(tree))]
+
+    def merge(self, tree, reg):
+        return [(['hivexregedit', '--merge', '--prefix', PREFIX, tree.hive, reg], self.work, None)]
+
+    def installed_hive(self, hive):
+        """The hive after one drvinst install, the input of an uninstall."""
+        done = hive + '.installed'
+        if not os.path.exists(done):
+            tree = Tree(os.path.join(self.work, 'master'))
+            tree.fresh(hive)
+            subprocess.run(self.drvinst(tree)[0][0], cwd=self.source, env=self.env(tree),
+                           check=True, stdout=subprocess.DEVNULL)
+            shutil.copyfile(tree.hive, done)
+        return done
+
+
+def install_contenders(offline, hive, names=('install', 'uninstall', 'peer', 'peer-uninstall',
+                                             'floor')):
+    """The contenders of the headline comparison, on one hive."""
+    tree = Tree(os.path.join(offline.work, 'tree'))
+    installed = offline.installed_hive(hive) if 'uninstall' in ' '.join(names) else None
+    drivers = os.path.join(tree.drivers, 'korvex1.sys')
+
+    def install():
+        tree.fresh(hive)
+        return offline.drvinst(tree)
+
+    def uninstall():
+        tree.fresh(installed, offline.driver)
+        return offline.drvinst(tree, uninstall=True)
+
+    def peer():
+        tree.fresh(hive)
+        return offline.merge(tree, offline.peer_reg) + [(['cp', offline.driver, drivers],
+                                                         None, None)]
+
+    def peer_uninstall():
+        tree.fresh(installed, offline.driver)
+        return offline.merge(tree, offline.peer_uninstall_reg) + [(['rm', drivers], None, None)]
+
+    def floor():
+        tree.fresh(hive)
+        return [(['cp', tree.hive, tree.hive + '.copy'], None, None),
+                (['cp', offline.driver, drivers], None, None)]
+
+    every = {'install': install, 'uninstall': uninstall, 'peer': peer,
+             'peer-uninstall': peer_uninstall, 'floor': floor}
+    return [Contender(name, every[name]) for name in names]
+
+
+def export(hive, key):
+    done = subprocess.run(['hivexregedit', '--export', hive, key], capture_output=True,
+                          text=True)
+    return done.stdout if done.returncode == 0 else None
+
+
+def check_same_result(offline, hive):
+    """drvinst and the peer must leave the same two keys, or the comparison
+    means nothing; an uninstall must leave neither."""
+    results = []
+    for contender in install_contenders(offline, hive, ('install', 'peer')):
+        tree = Tree(os.path.join(offline.work, 'tree'))
+        run_steps(contender.prepare())
+        results.append([export(tree.hive, key) for key in (SERVICE, EVENT_SOURCE)])
+    if results[0] != results[1] or None in results[0]:
+        raise RuntimeError('drvinst and hivexregedit left different keys:\n%s' % results)
+    tree = Tree(os.path.join(offline.work, 'tree'))
+    run_steps(install_contenders(offline, hive, ('uninstall',))[0].prepare())
+    if any(export(tree.hive, key) is not None for key in (SERVICE, EVENT_SOURCE)):
+        raise RuntimeError('the uninstall left a driver key behind')
+    if os.path.exists(os.path.join(tree.drivers, 'korvex1.sys')):
+        raise RuntimeError('the uninstall left the driver file behind')
