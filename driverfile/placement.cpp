@@ -50,8 +50,8 @@ static void CheckInstalledVersion(const Placement &p, int32_t major, int32_t min
 static void BackUpInstalled(const Placement &p, int32_t major, int32_t minor) {
     std::string backupPath = Format("%s.%d.%d", p.destinationPath.c_str(), major, minor);
     RunShown(Format("del /F %s", CommandPath(backupPath).c_str()));
-    state.lastCommandStatus = RunShown(
-        Format("move %s %s", CommandPath(p.destinationPath).c_str(), CommandPath(backupPath).c_str()));
+    state.lastCommandStatus = RunShown(Format("move %s %s", CommandPath(p.destinationPath).c_str(),
+                                              CommandPath(backupPath).c_str()));
     if (state.lastCommandStatus != 0)
         Fail(state.lastCommandStatus, "Failed to move %s to %s\n", p.destinationPath.c_str(),
              backupPath.c_str());

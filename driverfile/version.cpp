@@ -91,8 +91,7 @@ bool GetFileVersion(const char *path, int32_t *major, int32_t *minor) {
     LPVOID value = nullptr;
     UINT length = 0;
     if (!VerQueryValueA(versionInfo, "\\", &value, &length) ||
-        !VerQueryValueA(versionInfo, "\\StringFileInfo\\040904B0\\FileVersion", &value,
-                        &length)) {
+        !VerQueryValueA(versionInfo, "\\StringFileInfo\\040904B0\\FileVersion", &value, &length)) {
         Verbose("VerQueryValue() failed\n");
         free(versionInfo);
         return false;

@@ -14,12 +14,12 @@
 // because a Windows directory cut short would name another directory.
 static std::string ReadSystemRoot() {
     std::vector<char> buffer(40);
-    DWORD length = GetEnvironmentVariableA("SystemRoot", buffer.data(),
-                                           static_cast<DWORD>(buffer.size()));
+    DWORD length =
+        GetEnvironmentVariableA("SystemRoot", buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length >= buffer.size()) {
         buffer.resize(length);
-        length = GetEnvironmentVariableA("SystemRoot", buffer.data(),
-                                         static_cast<DWORD>(buffer.size()));
+        length =
+            GetEnvironmentVariableA("SystemRoot", buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length >= buffer.size())
             length = 0;
     }

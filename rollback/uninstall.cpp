@@ -1,9 +1,9 @@
-#include "rollback/rollback.h"
 #include "driverfile/driverfile.h"
 #include "front/messages.h"
 #include "front/state.h"
 #include "platform/platform.h"
 #include "registry/registry.h"
+#include "rollback/rollback.h"
 
 #include <cstdio>
 

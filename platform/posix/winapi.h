@@ -74,9 +74,9 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, cons
                     DWORD size);
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey);
 LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reserved,
-                      LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen,
-                      LPDWORD values, LPDWORD maxValueNameLen, LPDWORD maxValueLen,
-                      LPDWORD securityDescriptor, PFILETIME lastWriteTime);
+                      LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
+                      LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
+                      PFILETIME lastWriteTime);
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize);
 LONG RegCloseKey(HKEY key);
 

@@ -90,7 +90,10 @@ TEST(Install, RefusesSameOrNewerUnlessForced) {
         {"3.0", "2.9", false, 0, {}},
         {"2.10", "2.9", false, 0, {}},
         {"2.1", "2.01", false, 0, {}},
-        {"2.1", "2.1", true, 0,
+        {"2.1",
+         "2.1",
+         true,
+         0,
          {"del /F " + backup21, std::string("move ") + installed + " " + backup21,
           "copy A:\\korvex1.sys C:\\WINNT\\system32\\drivers"}},
         {"v1.2", "0.0", false, 0, {}},
@@ -165,8 +168,9 @@ TEST(Install, PathsReachTheInterpreterSafely) {
     fake::state.environment["SystemRoot"] = "C:\\My Windows";
     SetVersion("C:\\a&evil\\korvex1.sys", "2.1");
     EXPECT_EQ(RunTool({"C:\\a&evil\\drvinst", "-D", "korvex1"}).status, 0);
-    EXPECT_EQ(fake::state.commands, std::vector<std::string>{"copy \"C:\\a&evil\\korvex1.sys\" "
-                                                             "\"C:\\My Windows\\system32\\drivers\""});
+    EXPECT_EQ(fake::state.commands,
+              std::vector<std::string>{"copy \"C:\\a&evil\\korvex1.sys\" "
+                                       "\"C:\\My Windows\\system32\\drivers\""});
     for (const char *bad : {"C:\\100%\\drvinst", "C:\\q\"uote\\drvinst"}) {
         StandardMachine();
         Outcome out = RunTool({bad, "-D", "korvex1"});

@@ -19,9 +19,9 @@ TEST(KeyTree, EmptiesDepthFirstAndKeepsTheKey) {
     EXPECT_EQ(DeleteSubKeys(key), 0);
     EXPECT_TRUE(fake::HasKey(top));
     EXPECT_TRUE(fake::SubKeys(top).empty());
-    std::vector<std::string> expected = {
-        "SYSTEM\\T\\a\\b\\c", "SYSTEM\\T\\a\\b", "SYSTEM\\T\\a\\b2", "SYSTEM\\T\\a",
-        "SYSTEM\\T\\longer-name"};
+    std::vector<std::string> expected = {"SYSTEM\\T\\a\\b\\c", "SYSTEM\\T\\a\\b",
+                                         "SYSTEM\\T\\a\\b2", "SYSTEM\\T\\a",
+                                         "SYSTEM\\T\\longer-name"};
     EXPECT_EQ(fake::state.deletions, expected);
     RegCloseKey(key);
     EXPECT_EQ(fake::OpenHandles(), 0);

@@ -18,8 +18,8 @@ static int Create(const char *subKey, const char *target) {
     HKEY key;
     DWORD disposition;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, nullptr,
-                              REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS,
-                              nullptr, &key, &disposition);
+                              REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr,
+                              &key, &disposition);
     if (rc != ERROR_SUCCESS)
         return printf("create %s: %ld\n", subKey, rc), 1;
     std::wstring wide(target, target + strlen(target));
