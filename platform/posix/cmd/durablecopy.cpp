@@ -3,7 +3,11 @@
 #include "fsutil.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,10 +43,53 @@ static int CopyBytes(int from, int to) {
 
 // The temporary file lives beside the target, so that renaming it over the
 // target stays on one file system and is atomic.  It is hidden and named
-// after this process so that it cannot be mistaken for anything else.
+// ".<target>.<pid>.<attempt>.tmp", so that it cannot be mistaken for
+// anything else and one whose writer has died can be told from one still
+// being written.
+static std::string TemporaryStem(const std::string &target) {
+    return "." + BaseName(target).substr(0, 200) + ".";
+}
+
+static bool ReadNumber(const char **text, long *value) {
+    char *end = nullptr;
+    errno = 0;
+    *value = strtol(*text, &end, 10);
+    bool ok = end != *text && errno == 0 && **text >= '0' && **text <= '9';
+    *text = end;
+    return ok;
+}
+
+// Whether name is a temporary file of the stem whose writer no longer runs.
+static bool IsAbandoned(const std::string &name, const std::string &stem) {
+    if (name.compare(0, stem.size(), stem) != 0)
+        return false;
+    const char *rest = name.c_str() + stem.size();
+    long pid = 0, attempt = 0;
+    if (!ReadNumber(&rest, &pid) || *rest++ != '.' || !ReadNumber(&rest, &attempt) ||
+        strcmp(rest, ".tmp") != 0 || pid <= 0)
+        return false;
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// A copy killed half way leaves its temporary file behind; the next copy
+// to the same target removes it, so that a crash costs no more than a
+// rerun.  Failing to remove one is no reason to fail the copy.
+static void RemoveAbandoned(const std::string &target) {
+    std::string dir = DirName(target), stem = TemporaryStem(target);
+    DIR *listing = opendir(dir.c_str());
+    if (listing == nullptr)
+        return;
+    while (struct dirent *entry = readdir(listing)) {
+        if (IsAbandoned(entry->d_name, stem))
+            unlink((dir + "/" + entry->d_name).c_str());
+    }
+    closedir(listing);
+}
+
 static int CreateTemporary(const std::string &target, std::string *temp, int *fd) {
-    std::string stem = DirName(target) + "/." + BaseName(target).substr(0, 200) + "." +
-                       std::to_string(getpid()) + ".";
+    RemoveAbandoned(target);
+    std::string stem =
+        DirName(target) + "/" + TemporaryStem(target) + std::to_string(getpid()) + ".";
     for (int attempt = 0; attempt < 100; attempt++) {
         *temp = stem + std::to_string(attempt) + ".tmp";
         *fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
