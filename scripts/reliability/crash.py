@@ -59,9 +59,10 @@ def rerun(tools, op, top, after):
 
 def judge(tools, wrapper, op, template, before, after, point, top):
     trees.copy_tree(template, top)
-    status, output = inject.run_point(tools, wrapper, top, op, point, 'crash', 'signal=SIGKILL')
+    status, output, reached = inject.run_point(tools, wrapper, top, op, point, 'crash',
+                                               'signal=SIGKILL')
     state = trees.State(top)
-    result = report.Result(point, reached=status < 0)
+    result = report.Result(point, reached)
     result.problems += trees.hive_problems(tools, top)
     side = trees.registry_side(state, before, after)
     if side is None:
@@ -87,7 +88,7 @@ def check_operation(tools, wrapper, op, scratch, every, jobs):
     template = os.path.join(base, 'template')
     trees.make_template(tools, op, template)
     before = trees.State(template)
-    after = trees.finish_state(tools, op, template, os.path.join(base, 'after'))
+    after, _ = trees.finish_state(tools, op, template, os.path.join(base, 'after'))
     processes = inject.record(tools, wrapper, template, op, os.path.join(base, 'record'))
     points = inject.sample(inject.all_points(processes), every)
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:

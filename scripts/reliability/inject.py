@@ -27,7 +27,8 @@ fi
 if [ "$n" != "$RELIABILITY_CALL" ]; then
     exec "$RELIABILITY_CMD" "$@"
 fi
-strace -o /dev/null -e "$RELIABILITY_INJECT" "$RELIABILITY_CMD" "$@"
+strace -o "$state/inject.trace" -e "trace=$RELIABILITY_SYSCALL" -e "$RELIABILITY_INJECT" \
+    "$RELIABILITY_CMD" "$@"
 status=$?
 # A crash takes the whole run down, not just the interpreter: the tool is
 # waiting for us and must not go on to roll anything back.
@@ -139,14 +140,16 @@ def _bury(pgid):
 def run_point(tools, wrapper, top, op, point, mode, action, args=None):
     """Runs op in top with action ('signal=SIGKILL', 'error=ENOSPC', ...)
     at point; mode 'crash' takes the whole run down with the interpreter.
-    Gives (status, output)."""
+    Gives (status, output, whether the injection happened)."""
     inject = 'inject=%s:%s:when=%d' % (point.syscall, action, point.occurrence)
     state = os.path.join(top, 'state')
     os.makedirs(state, exist_ok=True)
     env = tools.env(top, COMSPEC=wrapper, RELIABILITY_STATE=state, RELIABILITY_MODE=mode,
                     RELIABILITY_CMD=tools.tool('cmd.exe'), RELIABILITY_CALL=str(point.process),
-                    RELIABILITY_INJECT=inject)
-    prefix = ['strace', '-o', '/dev/null', '-e', inject] if point.process == 0 else []
+                    RELIABILITY_INJECT=inject, RELIABILITY_SYSCALL=point.syscall)
+    trace = os.path.join(state, 'inject.trace')
+    prefix = ['strace', '-o', trace, '-e', 'trace=' + point.syscall, '-e', inject] \
+        if point.process == 0 else []
     proc = subprocess.Popen(prefix + [tools.tool('drvinst')] + (args or op.args),
                             cwd=os.path.join(top, 'work'), env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -155,4 +158,12 @@ def run_point(tools, wrapper, top, op, point, mode, action, args=None):
         output, _ = proc.communicate(timeout=60)
     finally:
         _bury(proc.pid)
-    return proc.returncode, output.decode('latin-1')
+    return proc.returncode, output.decode('latin-1'), _injected(trace)
+
+
+def _injected(trace):
+    try:
+        with open(trace, errors='replace') as f:
+            return any('(INJECTED' in line or 'killed by SIGKILL' in line for line in f)
+    except FileNotFoundError:
+        return False

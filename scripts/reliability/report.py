@@ -51,7 +51,7 @@ def summarise(kind, name, processes, results):
                                   len(broken)))
     missed = [r.point.label() for r in results if not r.reached]
     if missed:
-        print('    not reached (the run made fewer such calls this time): %s' % ', '.join(missed))
+        print('    not reached (strace did not inject there): %s' % ', '.join(missed))
     _print_tally('finding', _tally(results, 'findings'))
     _print_tally('note', _tally(results, 'notes'))
     for r in broken[:20]:

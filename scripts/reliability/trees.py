@@ -202,9 +202,9 @@ def remove_tree(top):
 
 
 def finish_state(tools, op, template, top):
-    """The state op ends in when nothing goes wrong."""
+    """The state op ends in when nothing goes wrong, and its output."""
     copy_tree(template, top)
     status, output = run_tool(tools, top, op.args)
     if status != 0:
         raise SystemExit('%s fails without any fault:\n%s' % (op.name, output))
-    return State(top)
+    return State(top), output
