@@ -270,7 +270,7 @@ def outcome_problems(case, status, output):
     if status != case.status and not (case.status == 'nonzero' and status != 0):
         problems.append('status %d, expected %s' % (status, case.status))
     if case.message not in output:
-        problems.append('no "%s" in the output: %r' % (case.message, output[-300:]))
+        problems.append('no "%s" in the output: %r' % (case.message, output[-160:]))
     return problems
 
 
