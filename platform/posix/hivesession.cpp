@@ -102,32 +102,102 @@ void RemoveStaleTemporaries(int dirFd, const std::string &path) {
     closedir(dir);
 }
 
+bool SameIdentity(const HiveIdentity &a, const HiveIdentity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+HiveIdentity IdentityOf(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+// Whether the file at path is still the one described, unchanged.
+bool StillTheSame(const std::string &path, const HiveIdentity &identity) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && SameIdentity(IdentityOf(st), identity);
+}
+
 // Checks the file before hivex sees it: hivex trusts more of a damaged
 // file than is safe, and would happily open a hive whose log still holds
 // changes.
-LONG LoadHive(const std::string &path, hive_h **hive) {
+LONG CheckHive(const std::string &path, HiveIdentity *identity) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return ReportErrno(path, "cannot open the hive");
     struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LONG rc = ReportErrno(path, "cannot examine the hive");
+        close(fd);
+        return rc;
+    }
     std::string problem;
-    LONG rc = fstat(fd, &st) != 0 ? ReportErrno(path, "cannot examine the hive")
-                                  : CheckHiveFile(fd, static_cast<uint64_t>(st.st_size), &problem);
+    LONG rc = CheckHiveFile(fd, static_cast<uint64_t>(st.st_size), &problem);
     close(fd);
     if (!problem.empty())
         Report(path, problem);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    *hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    *identity = IdentityOf(st);
+    return rc;
+}
+
+LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identity, hive_h **hive) {
+    errno = 0;
+    *hive = hivex_open(path.c_str(), flags);
     if (*hive == nullptr) {
         Report(path, std::string("hive is damaged and cannot be loaded (") + strerror(errno) + ")");
         return ERROR_REGISTRY_CORRUPT;
+    }
+    if (StillTheSame(path, identity))
+        return ERROR_SUCCESS;
+    hivex_close(*hive);
+    *hive = nullptr;
+    Report(path, "the hive was changed by another program while this run was using it");
+    return ERROR_CANTWRITE;
+}
+
+LONG LoadHive(HiveSession *session) {
+    LONG rc = CheckHive(session->path, &session->identity);
+    return rc != ERROR_SUCCESS ? rc
+                               : OpenChecked(session->path, 0, session->identity, &session->hive);
+}
+
+// The writable handle replaces the read-only one.  A run that cannot make
+// the switch can change nothing, so it is poisoned: deletions recorded
+// before it would otherwise be silently lost.
+LONG MakeWritable(HiveSession *session) {
+    if (session->writable)
+        return ERROR_SUCCESS;
+    hive_h *writable = nullptr;
+    LONG rc = OpenChecked(session->path, HIVEX_OPEN_WRITE, session->identity, &writable);
+    if (rc != ERROR_SUCCESS) {
+        session->poisoned = true;
+        return rc;
+    }
+    hivex_close(session->hive);
+    session->hive = writable;
+    session->writable = true;
+    return ERROR_SUCCESS;
+}
+
+// Deletes each removed tree whole: a doomed key whose parent is doomed too
+// goes with that parent.
+LONG ApplyDeletions(HiveSession *session) {
+    std::map<hive_node_h, hive_node_h> doomed;
+    doomed.swap(session->doomed);
+    for (const auto &entry : doomed) {
+        if (doomed.count(entry.second) != 0)
+            continue;
+        errno = 0;
+        if (hivex_node_delete_child(session->hive, entry.first) != 0) {
+            session->poisoned = true;
+            return ERROR_CANTWRITE;
+        }
     }
     return ERROR_SUCCESS;
 }
 
 void CloseSession() {
     DropAllKeyHandles();
+    g_session->subkeys.Clear();
     if (g_session->hive != nullptr)
         hivex_close(g_session->hive);
     close(g_session->lockFd);
@@ -145,7 +215,7 @@ LONG HiveAcquire(HiveSession **session) {
             rc = LockDirectory(opened->path, &opened->lockFd);
         if (rc == ERROR_SUCCESS) {
             RemoveStaleTemporaries(opened->lockFd, opened->path);
-            rc = LoadHive(opened->path, &opened->hive);
+            rc = LoadHive(opened.get());
         }
         if (rc != ERROR_SUCCESS) {
             if (opened->lockFd >= 0)
@@ -163,7 +233,10 @@ HiveSession *HiveCurrent() {
 }
 
 LONG HiveBeginWrite(HiveSession *session) {
-    return session->poisoned ? ERROR_CANTWRITE : ERROR_SUCCESS;
+    if (session->poisoned)
+        return ERROR_CANTWRITE;
+    LONG rc = MakeWritable(session);
+    return rc == ERROR_SUCCESS ? ApplyDeletions(session) : rc;
 }
 
 // A failed hivex write can leave the in-memory image half changed (a
@@ -178,9 +251,19 @@ LONG HiveEndWrite(HiveSession *session, bool succeeded) {
     return ERROR_SUCCESS;
 }
 
+LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent) {
+    if (session->poisoned)
+        return ERROR_CANTWRITE;
+    session->doomed[node] = parent;
+    session->changed = true;
+    return ERROR_SUCCESS;
+}
+
 int HiveFinish(int status) {
     if (g_session == nullptr)
         return status;
+    if (g_session->changed && !g_session->poisoned)
+        HiveBeginWrite(g_session);
     bool written = true;
     std::string problem;
     if (g_session->poisoned) {

@@ -1,22 +1,51 @@
 // The offline SYSTEM hive of one run: found through SystemRoot, locked,
 // checked and loaded on first use, and written back once when the process
 // ends.
+//
+// The hive is first mapped read-only, which costs little however large it
+// is.  hivex can only change a hive it has read whole into memory, and that
+// read is the largest single cost of a run, so it waits for the run's first
+// change; a run that changes nothing never pays it.  Both handles number a
+// key by the offset of its cell in the same bytes, so key handles and the
+// subkey cache stay valid across the switch; the file is checked to be the
+// one first mapped before the switch is made.
 #ifndef DRVINST_POSIX_HIVESESSION_H
 #define DRVINST_POSIX_HIVESESSION_H
 
+#include "registrycache.h"
 #include "winapi.h"
 
 #include <hivex.h>
 
+#include <sys/types.h>
+
+#include <ctime>
+#include <map>
 #include <string>
 
+// Enough of a file's status to tell whether it is still the same, unchanged.
+struct HiveIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified = {0, 0};
+};
+
 struct HiveSession {
-    hive_h *hive = nullptr;
-    std::string path; // the hive file, symbolic links resolved
-    int lockFd = -1;  // the hive's directory, locked for the whole run
+    hive_h *hive = nullptr; // read-only until the first change, then writable
+    bool writable = false;
+    HiveIdentity identity; // the file the hive was first loaded from
+    std::string path;      // the hive file, symbolic links resolved
+    int lockFd = -1;       // the hive's directory, locked for the whole run
     bool changed = false;
     bool poisoned = false;      // a hivex write failed: the image must not be written
     bool selectNoticed = false; // the control set choice has been reported
+    SubkeyCache subkeys;
+    // Keys deleted by the run but still in the hive, each with its parent.
+    // hivex copies a bitmap the size of the whole hive for every delete, so
+    // removing a tree key by key cost hive size times key count; deferred,
+    // each removed tree goes in one hivex call.
+    std::map<hive_node_h, hive_node_h> doomed;
 };
 
 // The session, opening the hive first when no session is open.  A hive that
@@ -27,13 +56,19 @@ LONG HiveAcquire(HiveSession **session);
 // The open session, or null.
 HiveSession *HiveCurrent();
 
-// Every change goes between these two.  Begin refuses once an earlier write
-// has failed, since nothing of this run will be written anyway; End records
+// Every hivex change goes between these two.  Begin refuses once an earlier
+// write has failed, since nothing of this run will be written anyway; it
+// switches to the writable handle and carries out the deferred deletions,
+// so that the change sees the hive as the run has left it.  End records
 // whether the hivex call succeeded.  Reads never need more than
-// HiveAcquire, so the hive could later be loaded read-only until the first
-// Begin.
+// HiveAcquire.
 LONG HiveBeginWrite(HiveSession *session);
 LONG HiveEndWrite(HiveSession *session, bool succeeded);
+
+// Records that node, a key without subkeys below parent, is deleted; the
+// hive itself loses it (and any deleted keys below it) at the next Begin
+// or when the run's changes are written.
+LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent);
 
 // Writes the run's changes, if any, to the hive in one atomic replacement,
 // then closes the session and releases the lock.  Returns the status the

@@ -41,24 +41,28 @@ void PutTimestamp(HiveSession *session, hive_node_h node, PFILETIME lastWriteTim
     lastWriteTime->dwHighDateTime = static_cast<DWORD>(value >> 32);
 }
 
+// The key goes from the session's view at once and from the hive when the
+// run next writes, with any deleted keys below it.
 LONG DeleteLeafKey(const KeyWalk &walk) {
-    hive_h *hive = walk.session->hive;
+    HiveSession *session = walk.session;
+    hive_h *hive = session->hive;
     if (walk.node == hivex_root(hive) || walk.aliased)
         return ERROR_ACCESS_DENIED;
-    std::vector<hive_node_h> children;
-    LONG rc = ChildNodes(hive, walk.node, &children);
-    if (rc == ERROR_SUCCESS && !children.empty())
+    const SubkeyList *subkeys = nullptr;
+    LONG rc = session->subkeys.List(hive, walk.node, &subkeys);
+    if (rc == ERROR_SUCCESS && !subkeys->nodes.empty())
         rc = ERROR_ACCESS_DENIED;
+    errno = 0;
+    hive_node_h parent = rc == ERROR_SUCCESS ? hivex_node_parent(hive, walk.node) : 0;
+    if (rc == ERROR_SUCCESS && parent == 0)
+        rc = StatusOfHivexError();
     if (rc == ERROR_SUCCESS)
-        rc = HiveBeginWrite(walk.session);
+        rc = HiveDeleteLater(session, walk.node, parent);
     if (rc != ERROR_SUCCESS)
         return rc;
-    errno = 0;
-    rc = HiveEndWrite(walk.session, hivex_node_delete_child(hive, walk.node) == 0);
-    // Even a failed delete may have freed the node's cells, so its handles
-    // are retired either way.
+    session->subkeys.Remove(parent, walk.node);
     MarkKeysDeleted(walk.node);
-    return rc;
+    return ERROR_SUCCESS;
 }
 
 } // namespace
@@ -116,10 +120,13 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD /*res
                       PFILETIME lastWriteTime) {
     HiveSession *session = nullptr;
     hive_node_h node = 0;
+    const SubkeyList *subkeys = nullptr;
     KeyStats stats;
     LONG rc = KeyNode(key, &session, &node);
     if (rc == ERROR_SUCCESS)
-        rc = CollectKeyStats(session->hive, node, &stats);
+        rc = session->subkeys.List(session->hive, node, &subkeys);
+    if (rc == ERROR_SUCCESS)
+        rc = CollectKeyStats(session->hive, node, subkeys->names, &stats);
     if (rc != ERROR_SUCCESS)
         return rc;
     PutEmptyClass(keyClass, classSize, maxClassLen);
@@ -136,18 +143,15 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD /*res
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     HiveSession *session = nullptr;
     hive_node_h node = 0;
-    std::vector<hive_node_h> children;
+    const SubkeyList *subkeys = nullptr;
     LONG rc = KeyNode(key, &session, &node);
     if (rc == ERROR_SUCCESS)
-        rc = ChildNodes(session->hive, node, &children);
-    if (rc == ERROR_SUCCESS && index >= children.size())
+        rc = session->subkeys.List(session->hive, node, &subkeys);
+    if (rc == ERROR_SUCCESS && index >= subkeys->names.size())
         rc = ERROR_NO_MORE_ITEMS;
-    std::string found;
-    if (rc == ERROR_SUCCESS)
-        rc = NodeName(session->hive, children[index], &found);
     if (rc != ERROR_SUCCESS)
         return rc;
-    std::string narrow = Utf8ToNarrow(found);
+    std::string narrow = Utf8ToNarrow(subkeys->names[index]);
     if (name == nullptr || narrow.size() >= nameSize)
         return ERROR_MORE_DATA;
     memcpy(name, narrow.c_str(), narrow.size() + 1);

@@ -97,20 +97,6 @@ LONG NodeName(hive_h *hive, hive_node_h node, std::string *name) {
     return ERROR_SUCCESS;
 }
 
-LONG FindChild(hive_h *hive, hive_node_h parent, const std::string &name, hive_node_h *child) {
-    std::vector<hive_node_h> children;
-    LONG rc = ChildNodes(hive, parent, &children);
-    for (size_t i = 0; rc == ERROR_SUCCESS && i < children.size(); i++) {
-        std::string candidate;
-        rc = NodeName(hive, children[i], &candidate);
-        if (rc == ERROR_SUCCESS && SameRegistryName(candidate, name)) {
-            *child = children[i];
-            return ERROR_SUCCESS;
-        }
-    }
-    return rc == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc;
-}
-
 LONG ReadValues(hive_h *hive, hive_node_h node, std::vector<StoredValue> *values) {
     std::vector<hive_value_h> handles;
     LONG rc = ValueHandles(hive, node, &handles);
@@ -137,14 +123,10 @@ LONG ReadDword(hive_h *hive, hive_node_h node, const std::string &name, uint32_t
     return ERROR_FILE_NOT_FOUND;
 }
 
-LONG CollectKeyStats(hive_h *hive, hive_node_h node, KeyStats *stats) {
-    std::vector<hive_node_h> children;
-    LONG rc = ChildNodes(hive, node, &children);
-    for (size_t i = 0; rc == ERROR_SUCCESS && i < children.size(); i++) {
-        std::string name;
-        rc = NodeName(hive, children[i], &name);
+LONG CollectKeyStats(hive_h *hive, hive_node_h node, const std::vector<std::string> &subkeys,
+                     KeyStats *stats) {
+    for (const std::string &name : subkeys)
         stats->maxSubKeyLen = std::max<DWORD>(stats->maxSubKeyLen, Utf16Length(name));
-    }
-    stats->subKeys = static_cast<DWORD>(children.size());
-    return rc == ERROR_SUCCESS ? AddValueStats(hive, node, stats) : rc;
+    stats->subKeys = static_cast<DWORD>(subkeys.size());
+    return AddValueStats(hive, node, stats);
 }

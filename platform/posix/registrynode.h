@@ -28,12 +28,9 @@ struct KeyStats {
 LONG StatusOfHivexError();
 
 // Children in hivex's order, which is the order of the hive's subkey list.
+// Callers go through the session's SubkeyCache rather than here.
 LONG ChildNodes(hive_h *hive, hive_node_h node, std::vector<hive_node_h> *children);
 LONG NodeName(hive_h *hive, hive_node_h node, std::string *name);
-
-// The child whose name matches ignoring ASCII case; ERROR_FILE_NOT_FOUND
-// when there is none.
-LONG FindChild(hive_h *hive, hive_node_h parent, const std::string &name, hive_node_h *child);
 
 // All values of the node, in stored order, with their raw data.
 LONG ReadValues(hive_h *hive, hive_node_h node, std::vector<StoredValue> *values);
@@ -42,9 +39,10 @@ LONG ReadValues(hive_h *hive, hive_node_h node, std::vector<StoredValue> *values
 // absent, ERROR_BADDB when it has another type or length.
 LONG ReadDword(hive_h *hive, hive_node_h node, const std::string &name, uint32_t *value);
 
-// Counts and longest lengths, computed from the children and values
+// Counts and longest lengths, computed from the subkeys and values
 // themselves: the maxima the hive stores are not lowered when a subkey is
 // deleted.
-LONG CollectKeyStats(hive_h *hive, hive_node_h node, KeyStats *stats);
+LONG CollectKeyStats(hive_h *hive, hive_node_h node, const std::vector<std::string> &subkeys,
+                     KeyStats *stats);
 
 #endif

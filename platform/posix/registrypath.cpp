@@ -48,12 +48,15 @@ LONG StartWalk(HKEY base, const std::vector<std::string> &parts, WalkMode mode, 
     return rc;
 }
 
+// Begin may switch the session to another handle, so the hive is fetched
+// from the session only after it.
 LONG CreateChild(KeyWalk *walk, const std::string &name) {
     LONG rc = HiveBeginWrite(walk->session);
     if (rc != ERROR_SUCCESS)
         return rc;
     errno = 0;
     hive_node_h child = hivex_node_add_child(walk->session->hive, walk->node, name.c_str());
+    walk->session->subkeys.Forget(walk->node);
     rc = HiveEndWrite(walk->session, child != 0);
     if (rc == ERROR_SUCCESS) {
         walk->node = child;
@@ -69,7 +72,7 @@ LONG Step(KeyWalk *walk, const std::string &name, WalkMode mode) {
     if (walk->aliased)
         return CurrentControlSet(walk->session, &walk->node);
     hive_node_h child = 0;
-    LONG rc = FindChild(hive, walk->node, name, &child);
+    LONG rc = walk->session->subkeys.Find(hive, walk->node, name, &child);
     if (rc == ERROR_FILE_NOT_FOUND && mode == WalkMode::Create)
         return CreateChild(walk, name);
     if (rc == ERROR_SUCCESS)

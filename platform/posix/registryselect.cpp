@@ -45,14 +45,14 @@ LONG CurrentControlSet(HiveSession *session, hive_node_h *node) {
     hive_h *hive = session->hive;
     hive_node_h select = 0;
     uint32_t current = 0;
-    LONG rc = FindChild(hive, hivex_root(hive), "Select", &select);
+    LONG rc = session->subkeys.Find(hive, hivex_root(hive), "Select", &select);
     if (rc == ERROR_SUCCESS)
         rc = ReadDword(hive, select, "Current", &current);
     if (rc == ERROR_SUCCESS && (current == 0 || current > 999))
         rc = ERROR_BADDB;
     if (rc != ERROR_SUCCESS)
         return Trouble(session, rc, "Select\\Current is missing or not a control set number");
-    rc = FindChild(hive, hivex_root(hive), ControlSetName(current), node);
+    rc = session->subkeys.Find(hive, hivex_root(hive), ControlSetName(current), node);
     if (rc != ERROR_SUCCESS)
         return Trouble(session, rc,
                        "Select\\Current names " + ControlSetName(current) +

@@ -118,3 +118,10 @@ bool SameRegistryName(const std::string &a, const std::string &b) {
     }
     return true;
 }
+
+std::string FoldRegistryName(const std::string &name) {
+    std::string folded = name;
+    for (char &c : folded)
+        c = FoldAscii(c);
+    return folded;
+}

@@ -27,4 +27,8 @@ size_t Utf16Length(const std::string &utf8);
 // Key and value names compare without regard to ASCII case.
 bool SameRegistryName(const std::string &a, const std::string &b);
 
+// The name with ASCII letters in lower case: two names are the same name
+// exactly when their folded forms are equal.
+std::string FoldRegistryName(const std::string &name);
+
 #endif
