@@ -26,6 +26,8 @@ def parse_args():
     parser.add_argument('--bin', required=True, help='POSIX build directory')
     parser.add_argument('--tools', required=True, help='directory of mkbighive and hivexcost')
     parser.add_argument('--win-bin', help='Windows build directory (holds drvinst.exe)')
+    parser.add_argument('--baseline-bin', help='POSIX build of another revision, run alongside')
+    parser.add_argument('--baseline-name', default='baseline', help='how to call that revision')
     parser.add_argument('--quick', action='store_true', help='fewer repetitions, smaller tables')
     parser.add_argument('--reps', type=int, help='repetitions of the headline comparison')
     parser.add_argument('--work', help='work directory (default: a new temporary one)')
@@ -79,10 +81,12 @@ class Hives:
         return path
 
 
-def headline(off, hives, reps):
+def headline(off, hives, reps, baseline=None):
     hive = hives.get()
     offline.check_same_result(off, hive)
     contenders = offline.install_contenders(off, hive)
+    if baseline is not None:
+        contenders += offline.baseline_contenders(baseline, hive)
     samples = timing.side_by_side(contenders, reps)
     med = {name: median(values) for name, values in samples.items()}
     rows = [[name, '%.1f' % med[name], '%.1f' % min(values), '%.1f' % max(values),
@@ -96,7 +100,16 @@ def headline(off, hives, reps):
     print('- **drvinst install / floor = %.2f**' % (med['install'] / med['floor']))
     print('- drvinst uninstall / peer uninstall = %.2f'
           % (med['uninstall'] / med['peer-uninstall']))
-    print('- peer / floor = %.2f\n' % (med['peer'] / med['floor']))
+    print('- drvinst install with fsync turned off / peer = %.2f'
+          % (med['install-unsynced'] / med['peer']))
+    print('- reinstall of the installed version (no change, hive not rewritten): %.1f ms'
+          % med['reinstall'])
+    print('- peer / floor = %.2f' % (med['peer'] / med['floor']))
+    if baseline is not None:
+        for name in ('install', 'reinstall', 'uninstall'):
+            print('- %s / %s (baseline) = %.2f'
+                  % (name, name, med[name] / med[name + ' (baseline)']))
+    print()
 
 
 def hivex_costs(tools, hive, reps):
@@ -131,23 +144,31 @@ def by_size(off, hives, sizes, reps):
     print('\nThe growth exponent k fits time ~ size^k between neighbouring rows; 1 is linear.\n')
 
 
-def by_subkeys(off, hives, counts, reps):
-    base_hive = hives.get()
-    base = median(timing.side_by_side(offline.install_contenders(off, base_hive, ('install',)),
-                                      reps)['install'])
-    rows, last = [['none', '%.1f' % base, '', '', '']], None
+def install_times(off, hive, reps, baseline):
+    """Median install time on hive, and the baseline's (or None)."""
+    contenders = offline.install_contenders(off, hive, ('install',))
+    if baseline is not None:
+        contenders += offline.baseline_contenders(baseline, hive, ('install',))
+    samples = timing.side_by_side(contenders, reps)
+    return (median(samples['install']),
+            median(samples['install (baseline)']) if baseline is not None else None)
+
+
+def by_subkeys(off, hives, counts, reps, baseline=None):
+    base, base_then = install_times(off, hives.get(), reps, baseline)
+    then = (lambda t: ['%.1f' % t]) if baseline is not None else (lambda t: [])
+    rows, last = [['none', '%.1f' % base, '', '', ''] + then(base_then)], None
     for n in counts:
-        hive = hives.get(30, n)
-        t = median(timing.side_by_side(offline.install_contenders(off, hive, ('install',)),
-                                       reps)['install'])
+        t, t_then = install_times(off, hives.get(30, n), reps, baseline)
         extra = t - base
         grow = '' if last is None else '%.2f' % slope(last[0], last[1], n, extra)
-        rows.append([n, '%.1f' % t, '%.1f' % extra, '%.1f' % (extra * 1000 / n), grow])
+        rows.append([n, '%.1f' % t, '%.1f' % extra, '%.1f' % (extra * 1000 / n), grow] +
+                    then(t_then))
         last = (n, extra)
     print('## Install time against the subkeys of an old Services\\korvex1 it removes '
           '(30 MB hive, median of %d)\n' % reps)
-    print(table(['subkeys', 'install ms', 'over no old key', 'us per subkey',
-                 'growth exponent'], rows))
+    headers = ['subkeys', 'install ms', 'over no old key', 'us per subkey', 'growth exponent']
+    print(table(headers + (['baseline ms'] if baseline is not None else []), rows))
     print('\nOne subkey in ten sits a level deeper.  The growth exponent fits the time over '
           'the run without an old key.\n')
 
@@ -165,15 +186,19 @@ def main():
     print('Reproduce with `%s` from the top of the tree.\n' % ' '.join(['bench/run.sh'] + flags))
     sys.stdout.flush()
     hives = Hives(args.tools, work)
-    off = offline.Offline(args.bin, work)
-    headline(off, hives, reps)
+    off = offline.Offline(args.bin, work, os.path.join(args.tools, 'nosync.so'))
+    baseline = None
+    if args.baseline_bin:
+        baseline = offline.Offline(args.baseline_bin, os.path.join(work, 'baseline'))
+        print('The baseline is %s.\n' % args.baseline_name)
+    headline(off, hives, reps, baseline)
     hivex_costs(args.tools, hives.get(), reps)
     scale_reps = 3 if quick else 7
     by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)
-    by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps)
+    by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps, baseline)
     if not args.no_wine and args.win_bin:
         import winebench
-        winebench.report(args.win_bin, work, reps)
+        winebench.report(args.win_bin, work, off.driver, reps)
     if not args.work:
         shutil.rmtree(work, ignore_errors=True)
 

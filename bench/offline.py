@@ -66,9 +66,10 @@ class Offline:
     """Everything the offline contenders share: the built programs, a source
     directory holding korvex1.sys, and the .reg files of the peer."""
 
-    def __init__(self, bindir, work):
+    def __init__(self, bindir, work, nosync=None):
         self.bindir = bindir
         self.work = work
+        self.nosync = nosync
         self.source = os.path.join(work, 'source')
         self.driver = os.path.join(self.source, 'korvex1.sys')
         os.makedirs(self.source, exist_ok=True)
@@ -90,9 +91,12 @@ class Offline:
                    SystemRoot=tree.windows)
         return env
 
-    def drvinst(self, tree, uninstall=False):
+    def drvinst(self, tree, uninstall=False, synced=True):
         argv = ['drvinst'] + (['-U'] if uninstall else []) + ['-D', 'korvex1']
-        return [(argv, self.source, self.env(tree))]
+        env = self.env(tree)
+        if not synced:
+            env['LD_PRELOAD'] = self.nosync
+        return [(argv, self.source, env)]
 
     def merge(self, tree, reg):
         return [(['hivexregedit', '--merge', '--prefix', PREFIX, tree.hive, reg], self.work, None)]
@@ -109,11 +113,25 @@ class Offline:
         return done
 
 
-def install_contenders(offline, hive, names=('install', 'uninstall', 'peer', 'peer-uninstall',
-                                             'floor')):
-    """The contenders of the headline comparison, on one hive."""
+HEADLINE = ('install', 'uninstall', 'reinstall', 'install-unsynced', 'peer', 'peer-uninstall',
+            'floor')
+
+
+def baseline_contenders(baseline, hive, names=('install', 'reinstall', 'uninstall')):
+    """The same runs with another build of drvinst, named "<name> (baseline)"."""
+    contenders = install_contenders(baseline, hive, names)
+    for contender in contenders:
+        contender.name += ' (baseline)'
+    return contenders
+
+
+def install_contenders(offline, hive, names=HEADLINE):
+    """The contenders of the headline comparison, on one hive.  reinstall
+    offers the installed version again, which changes nothing; the unsynced
+    install has fsync turned off, to show what durability costs."""
     tree = Tree(os.path.join(offline.work, 'tree'))
-    installed = offline.installed_hive(hive) if 'uninstall' in ' '.join(names) else None
+    installed = offline.installed_hive(hive) if set(names) - {'install', 'install-unsynced',
+                                                              'peer', 'floor'} else None
     drivers = os.path.join(tree.drivers, 'korvex1.sys')
 
     def install():
@@ -123,6 +141,14 @@ def install_contenders(offline, hive, names=('install', 'uninstall', 'peer', 'pe
     def uninstall():
         tree.fresh(installed, offline.driver)
         return offline.drvinst(tree, uninstall=True)
+
+    def reinstall():
+        tree.fresh(installed, offline.driver)
+        return offline.drvinst(tree)
+
+    def install_unsynced():
+        tree.fresh(hive)
+        return offline.drvinst(tree, synced=False)
 
     def peer():
         tree.fresh(hive)
@@ -138,8 +164,9 @@ def install_contenders(offline, hive, names=('install', 'uninstall', 'peer', 'pe
         return [(['cp', tree.hive, tree.hive + '.copy'], None, None),
                 (['cp', offline.driver, drivers], None, None)]
 
-    every = {'install': install, 'uninstall': uninstall, 'peer': peer,
-             'peer-uninstall': peer_uninstall, 'floor': floor}
+    every = {'install': install, 'uninstall': uninstall, 'reinstall': reinstall,
+             'install-unsynced': install_unsynced, 'peer': peer, 'peer-uninstall': peer_uninstall,
+             'floor': floor}
     return [Contender(name, every[name]) for name in names]
 
 
