@@ -28,6 +28,8 @@ def parse_args():
     parser.add_argument('--win-bin', help='Windows build directory (holds drvinst.exe)')
     parser.add_argument('--baseline-bin', help='POSIX build of another revision, run alongside')
     parser.add_argument('--baseline-name', default='baseline', help='how to call that revision')
+    parser.add_argument('--measured', default='this build', help='what --bin was built from')
+    parser.add_argument('--command', default='bench/run.sh', help='the command line to print')
     parser.add_argument('--quick', action='store_true', help='fewer repetitions, smaller tables')
     parser.add_argument('--reps', type=int, help='repetitions of the headline comparison')
     parser.add_argument('--work', help='work directory (default: a new temporary one)')
@@ -67,6 +69,8 @@ class Hives:
         self.counts = {}
 
     def get(self, megabytes=30, old_subkeys=None):
+        """The hive of that size, with an old Services\\korvex1 holding
+        old_subkeys subkeys unless that is None."""
         name = 'system-%gmb' % megabytes + ('' if old_subkeys is None else '-old%d' % old_subkeys)
         path = os.path.join(self.dir, name)
         if not os.path.exists(path):
@@ -113,25 +117,36 @@ def headline(off, hives, reps, baseline=None):
 
 
 def hivex_costs(tools, hive, reps):
-    samples = {}
+    """hivexcost in fresh processes, plain and with glibc's malloc asking
+    for transparent huge pages, which only an environment setting made
+    before the process starts can turn on."""
+    columns = [{}, {}]
     for _ in range(reps):
-        out = subprocess.run([os.path.join(tools, 'hivexcost'), hive], check=True,
-                             capture_output=True, text=True).stdout
-        for line in out.splitlines():
-            name, value = line.split()
-            samples.setdefault(name, []).append(float(value))
+        for samples, tunables in zip(columns, ('', 'glibc.malloc.hugetlb=1')):
+            out = subprocess.run([os.path.join(tools, 'hivexcost'), hive], check=True,
+                                 capture_output=True, text=True,
+                                 env=dict(os.environ, GLIBC_TUNABLES=tunables)).stdout
+            for line in out.splitlines():
+                name, value = line.split()
+                samples.setdefault(name, []).append(float(value))
     print('## What the pieces cost on that hive (fresh process each, median of %d)\n' % reps)
-    print(table(['piece', 'median ms'], [[n, '%.1f' % median(v)] for n, v in samples.items()]))
+    rows = [[n, '%.1f' % median(v), '%.1f' % median(columns[1][n])]
+            for n, v in columns[0].items()]
+    print(table(['piece', 'median ms', 'with huge pages'], rows))
     print()
 
 
 def by_size(off, hives, sizes, reps):
+    contenders = []
+    for mb in sizes:
+        for c in offline.install_contenders(off, hives.get(mb), ('install', 'floor')):
+            c.name = (c.name, mb)
+            contenders.append(c)
+    samples = timing.side_by_side(contenders, reps)
     rows, last = [], None
     for mb in sizes:
         hive = hives.get(mb)
-        samples = timing.side_by_side(offline.install_contenders(off, hive, ('install', 'floor')),
-                                      reps)
-        install, floor = median(samples['install']), median(samples['floor'])
+        install, floor = median(samples[('install', mb)]), median(samples[('floor', mb)])
         size = os.path.getsize(hive)
         grow = '' if last is None else '%.2f' % slope(last[0], last[1], size, install)
         rows.append(['%.1f' % (size / 2**20), hives.counts[hive]['keys'], '%.1f' % install,
@@ -144,33 +159,36 @@ def by_size(off, hives, sizes, reps):
     print('\nThe growth exponent k fits time ~ size^k between neighbouring rows; 1 is linear.\n')
 
 
-def install_times(off, hive, reps, baseline):
-    """Median install time on hive, and the baseline's (or None)."""
-    contenders = offline.install_contenders(off, hive, ('install',))
-    if baseline is not None:
-        contenders += offline.baseline_contenders(baseline, hive, ('install',))
-    samples = timing.side_by_side(contenders, reps)
-    return (median(samples['install']),
-            median(samples['install (baseline)']) if baseline is not None else None)
-
-
 def by_subkeys(off, hives, counts, reps, baseline=None):
-    base, base_then = install_times(off, hives.get(), reps, baseline)
-    then = (lambda t: ['%.1f' % t]) if baseline is not None else (lambda t: [])
-    rows, last = [['none', '%.1f' % base, '', '', ''] + then(base_then)], None
-    for n in counts:
-        t, t_then = install_times(off, hives.get(30, n), reps, baseline)
-        extra = t - base
-        grow = '' if last is None else '%.2f' % slope(last[0], last[1], n, extra)
-        rows.append([n, '%.1f' % t, '%.1f' % extra, '%.1f' % (extra * 1000 / n), grow] +
-                    then(t_then))
-        last = (n, extra)
+    """Every count side by side with the hive that has no old key."""
+    builds = [(off, 'install')] + ([(baseline, 'baseline')] if baseline is not None else [])
+    contenders = []
+    for n in [None] + counts:
+        for build, label in builds:
+            for c in offline.install_contenders(build, hives.get(30, n), ('install',)):
+                c.name = (label, n)
+                contenders.append(c)
+    samples = timing.side_by_side(contenders, reps)
+    med = {key: median(values) for key, values in samples.items()}
+    base = med[('install', None)]
+    rows = [['none', '%.1f' % base, '', '', '']]
+    for i, n in enumerate(counts):
+        extra = med[('install', n)] - base
+        grow = ''
+        if i > 0 and n >= 1000:
+            grow = '%.2f' % slope(counts[i - 1], med[('install', counts[i - 1])] - base, n, extra)
+        rows.append([n, '%.1f' % med[('install', n)], '%.1f' % extra,
+                     '%.1f' % (extra * 1000 / n), grow])
+    if baseline is not None:
+        for row, n in zip(rows, [None] + counts):
+            row.append('%.1f' % med[('baseline', n)])
     print('## Install time against the subkeys of an old Services\\korvex1 it removes '
           '(30 MB hive, median of %d)\n' % reps)
     headers = ['subkeys', 'install ms', 'over no old key', 'us per subkey', 'growth exponent']
     print(table(headers + (['baseline ms'] if baseline is not None else []), rows))
-    print('\nOne subkey in ten sits a level deeper.  The growth exponent fits the time over '
-          'the run without an old key.\n')
+    print('\nOne subkey in ten sits a level deeper.  Below a thousand subkeys the difference '
+          'is within the noise of a run; the growth exponent (time over the run without an old '
+          'key ~ subkeys^k, 1 is linear) is given where the subkeys dominate it.\n')
 
 
 def main():
@@ -181,16 +199,15 @@ def main():
     os.makedirs(work, exist_ok=True)
     print('# drvinst benchmark%s\n' % (' (quick)' if quick else ''))
     print('\n'.join(describe_machine(work)) + '\n')
-    flags = ((['--quick'] if quick else []) + (['--reps', str(args.reps)] if args.reps else []) +
-             (['--no-wine'] if args.no_wine else []))
-    print('Reproduce with `%s` from the top of the tree.\n' % ' '.join(['bench/run.sh'] + flags))
+    print('drvinst measured: %s.  Command: `%s`, from the top of the tree.\n'
+          % (args.measured, args.command))
     sys.stdout.flush()
     hives = Hives(args.tools, work)
     off = offline.Offline(args.bin, work, os.path.join(args.tools, 'nosync.so'))
     baseline = None
     if args.baseline_bin:
         baseline = offline.Offline(args.baseline_bin, os.path.join(work, 'baseline'))
-        print('The baseline is %s.\n' % args.baseline_name)
+        print('Baseline: revision %s, run alongside.\n' % args.baseline_name)
     headline(off, hives, reps, baseline)
     hivex_costs(args.tools, hives.get(), reps)
     scale_reps = 3 if quick else 7
