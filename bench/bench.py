@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import offline  # noqa: E402
 import timing  # noqa: E402
-from timing import median, slope, table  # noqa: E402
+from timing import median, slope, spread, table  # noqa: E402
 
 SIZES = [1, 8, 30, 100]
 SUBKEYS = [1, 10, 100, 1000, 10000]
@@ -93,13 +93,13 @@ def headline(off, hives, reps, baseline=None):
         contenders += offline.baseline_contenders(baseline, hive)
     samples = timing.side_by_side(contenders, reps)
     med = {name: median(values) for name, values in samples.items()}
-    rows = [[name, '%.1f' % med[name], '%.1f' % min(values), '%.1f' % max(values),
+    rows = [[name, '%.1f' % med[name], spread(values),
              '%.2f' % (med[name] / med['peer']), '%.2f' % (med[name] / med['floor'])]
             for name, values in samples.items()]
     counts = hives.counts.get(hive, {})
     print('## Install on a %s-byte SYSTEM hive (%s keys, %s values), %d runs each\n'
           % (counts.get('bytes', '?'), counts.get('keys', '?'), counts.get('values', '?'), reps))
-    print(table(['run', 'median ms', 'min', 'max', 'x peer', 'x floor'], rows))
+    print(table(['run', 'median ms', 'middle half', 'x peer', 'x floor'], rows))
     print('\n- **drvinst install / peer = %.2f**' % (med['install'] / med['peer']))
     print('- **drvinst install / floor = %.2f**' % (med['install'] / med['floor']))
     print('- drvinst uninstall / peer uninstall = %.2f'
@@ -114,6 +114,11 @@ def headline(off, hives, reps, baseline=None):
             print('- %s / %s (baseline) = %.2f'
                   % (name, name, med[name] / med[name + ' (baseline)']))
     print()
+
+
+def exponent(x1, y1, x2, y2):
+    k = slope(x1, y1, x2, y2)
+    return 'n/a' if k != k else '%.2f' % k
 
 
 def hivex_costs(tools, hive, reps):
@@ -148,7 +153,7 @@ def by_size(off, hives, sizes, reps):
         hive = hives.get(mb)
         install, floor = median(samples[('install', mb)]), median(samples[('floor', mb)])
         size = os.path.getsize(hive)
-        grow = '' if last is None else '%.2f' % slope(last[0], last[1], size, install)
+        grow = '' if last is None else exponent(last[0], last[1], size, install)
         rows.append(['%.1f' % (size / 2**20), hives.counts[hive]['keys'], '%.1f' % install,
                      '%.1f' % floor, '%.2f' % (install / floor), '%.2f' % (install * 2**20 / size),
                      grow])
@@ -174,11 +179,12 @@ def by_subkeys(off, hives, counts, reps, baseline=None):
     rows = [['none', '%.1f' % base, '', '', '']]
     for i, n in enumerate(counts):
         extra = med[('install', n)] - base
-        grow = ''
-        if i > 0 and n >= 1000:
-            grow = '%.2f' % slope(counts[i - 1], med[('install', counts[i - 1])] - base, n, extra)
-        rows.append([n, '%.1f' % med[('install', n)], '%.1f' % extra,
-                     '%.1f' % (extra * 1000 / n), grow])
+        per, grow = '', ''
+        if n >= 1000:
+            per = '%.1f' % (extra * 1000 / n)
+        if n >= 1000 and i > 0 and counts[i - 1] >= 1000:
+            grow = exponent(counts[i - 1], med[('install', counts[i - 1])] - base, n, extra)
+        rows.append([n, '%.1f' % med[('install', n)], '%.1f' % extra, per, grow])
     if baseline is not None:
         for row, n in zip(rows, [None] + counts):
             row.append('%.1f' % med[('baseline', n)])
@@ -187,8 +193,9 @@ def by_subkeys(off, hives, counts, reps, baseline=None):
     headers = ['subkeys', 'install ms', 'over no old key', 'us per subkey', 'growth exponent']
     print(table(headers + (['baseline ms'] if baseline is not None else []), rows))
     print('\nOne subkey in ten sits a level deeper.  Below a thousand subkeys the difference '
-          'is within the noise of a run; the growth exponent (time over the run without an old '
-          'key ~ subkeys^k, 1 is linear) is given where the subkeys dominate it.\n')
+          'is within the noise of a run, so the cost per subkey and the growth exponent (time '
+          'over the run without an old key ~ subkeys^k, 1 is linear) are given only where the '
+          'subkeys dominate it.\n')
 
 
 def main():

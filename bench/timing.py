@@ -51,6 +51,15 @@ def median(values):
     return statistics.median(values)
 
 
+def spread(values):
+    """The middle half of the samples, the spread a reader can trust more
+    than the extremes on a shared machine."""
+    if len(values) < 4:
+        return '%.1f-%.1f' % (min(values), max(values))
+    low, _, high = statistics.quantiles(values, n=4)
+    return '%.1f-%.1f' % (low, high)
+
+
 def slope(x1, y1, x2, y2):
     """The exponent k in y ~ x^k between two points: 1 is linear growth."""
     if min(x1, y1, x2, y2) <= 0 or x1 == x2:

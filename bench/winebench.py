@@ -7,7 +7,7 @@ import os
 import subprocess
 
 import timing
-from timing import Contender, median, table
+from timing import Contender, median, spread, table
 
 WINE = '/usr/lib/wine/wine64'
 WINESERVER = '/usr/lib/wine/wineserver'
@@ -126,10 +126,10 @@ def report(winbin, work, driver, reps):
     finally:
         prefix.close()
     med = {name: median(values) for name, values in samples.items()}
-    rows = [[name, '%.1f' % med[name], '%.1f' % min(values), '%.1f' % max(values),
+    rows = [[name, '%.1f' % med[name], spread(values),
              '%.2f' % (med[name] / med['reg add script'])] for name, values in samples.items()]
     print('## The Windows build under Wine, %d runs each\n' % reps)
-    print(table(['run', 'median ms', 'min', 'max', 'x script'], rows))
+    print(table(['run', 'median ms', 'middle half', 'x script'], rows))
     print('\n- **drvinst.exe / reg add script = %.2f**' % (med['drvinst.exe'] /
                                                           med['reg add script']))
     print('- "cmd /c exit" is the cost of starting one program in the prefix.\n')
