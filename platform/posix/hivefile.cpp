@@ -1,5 +1,6 @@
 #include "hivefile.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,6 +63,24 @@ LONG CheckRootCell(const uint8_t *cell, uint32_t root, uint32_t bins, std::strin
     return ERROR_SUCCESS;
 }
 
+// The whole structure, walked in a read-only mapping of the file: hivex
+// stops the process when a deletion frees an offset that is not a cell,
+// so nothing it could be asked to follow may be left unchecked.
+LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem) {
+    void *image = mmap(nullptr, fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (image == MAP_FAILED) {
+        *problem = std::string("cannot read the hive: ") + strerror(errno);
+        return ERROR_CANTREAD;
+    }
+    HiveStructureReport report =
+        CheckHiveStructure(static_cast<const uint8_t *>(image), fileSize, HiveCheckOptions());
+    munmap(image, fileSize);
+    if (report.problems.empty())
+        return ERROR_SUCCESS;
+    *problem = "hive is damaged: " + report.problems[0];
+    return ERROR_BADDB;
+}
+
 } // namespace
 
 uint32_t BaseBlockChecksum(const uint8_t *baseBlock) {
@@ -90,5 +109,6 @@ LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem) {
     uint8_t cell[kKeyCellHeaderSize];
     if (!ReadAt(fd, kBaseBlockSize + root, cell, sizeof cell))
         return Reject(problem, "root key cell cannot be read");
-    return CheckRootCell(cell, root, bins, problem);
+    rc = CheckRootCell(cell, root, bins, problem);
+    return rc != ERROR_SUCCESS ? rc : CheckStructure(fd, fileSize, problem);
 }

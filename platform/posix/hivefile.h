@@ -1,6 +1,6 @@
 // The on-disk layout of a registry hive file, as far as this backend reads
-// or writes it itself: the 4096-byte base block, the header of a hive bin
-// and the first words of a cell.  Everything else is left to hivex.
+// it itself: the 4096-byte base block, the bins and the cells, checked
+// before hivex is trusted with them.  Changing the hive is left to hivex.
 #ifndef DRVINST_POSIX_HIVEFILE_H
 #define DRVINST_POSIX_HIVEFILE_H
 
@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr size_t kBaseBlockSize = 4096;
 constexpr size_t kBinAlignment = 4096;
@@ -51,9 +52,31 @@ uint32_t BaseBlockChecksum(const uint8_t *baseBlock);
 
 // Checks that the open file is a hive that can safely be handed to hivex
 // and later written back: a consistent base block that needs no log
-// replay, a first hive bin where it belongs, and a root key cell inside
-// the bins.  Returns ERROR_SUCCESS, or a Win32 code with the reason in
-// *problem.
+// replay, a first hive bin where it belongs, a root key cell inside the
+// bins, and the structure CheckHiveStructure checks.  Returns
+// ERROR_SUCCESS, or a Win32 code with the reason in *problem.
 LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem);
+
+struct HiveCheckOptions {
+    // Also what matters to Windows but not to hivex: the base block's
+    // checksum and version, the order of subkey lists, and large values
+    // kept in segments.
+    bool strict = false;
+    size_t mostProblems = 1; // the walk stops once it has found this many
+};
+
+struct HiveStructureReport {
+    std::vector<std::string> problems; // empty when the hive is sound
+    size_t keys = 0;                   // reached from the root
+    size_t values = 0;
+    size_t securityCells = 0;
+};
+
+// Walks a whole hive image: bins and the cells that tile them, then every
+// key reachable from the root with its subkey list, values, class and
+// security cell, and the ring of security cells with their reference
+// counts.  Every offset is checked before it is followed.
+HiveStructureReport CheckHiveStructure(const uint8_t *image, size_t size,
+                                       const HiveCheckOptions &options);
 
 #endif

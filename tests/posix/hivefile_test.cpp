@@ -81,8 +81,10 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
         {"truncated", [](std::string &b) { b.resize(b.size() - 4096); }, ERROR_BADDB, "truncated"},
         {"root", [](std::string &b) { b[kBaseBlockSize + 0x24] = 'x'; }, ERROR_BADDB,
          "root key cell is damaged"},
-        {"bins", [](std::string &b) { b[kBaseBlockSize + 4096] = 'x'; }, ERROR_REGISTRY_CORRUPT,
-         "cannot be loaded"},
+        {"bins", [](std::string &b) { b[kBaseBlockSize + 4096] = 'x'; }, ERROR_BADDB,
+         "no bin signature"},
+        {"subkey list", [](std::string &b) { b[kBaseBlockSize + 0x20 + 4 + 0x1C]++; }, ERROR_BADDB,
+         "subkey list"},
     };
     std::string good = Slurp(hive);
     for (const Case &c : cases) {
