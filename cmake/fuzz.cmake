@@ -26,3 +26,36 @@ add_executable(version_fuzz ${CMAKE_SOURCE_DIR}/fuzz/version_fuzz.cpp)
 target_compile_options(version_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
 target_link_options(version_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
 target_link_libraries(version_fuzz drvinst_version_fuzzed)
+
+# The option scanner and the source directory of the front end, over the
+# fake platform, whose EndProcess throws: a usage error ends one input
+# rather than the fuzzer.
+add_library(drvinst_front_fuzzed STATIC
+            ${CMAKE_SOURCE_DIR}/front/options.cpp ${CMAKE_SOURCE_DIR}/front/source.cpp
+            ${CMAKE_SOURCE_DIR}/front/state.cpp ${CMAKE_SOURCE_DIR}/front/messages.cpp
+            ${CMAKE_SOURCE_DIR}/tests/fake/fakeplatform.cpp)
+target_include_directories(drvinst_front_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(drvinst_front_fuzzed PRIVATE -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})
+
+add_executable(options_fuzz ${CMAKE_SOURCE_DIR}/fuzz/options_fuzz.cpp)
+target_compile_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
+target_link_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
+target_link_libraries(options_fuzz drvinst_front_fuzzed)
+
+# The offline registry layer over a hive written from the input.  hivex
+# itself is the system's, uninstrumented; a crash in it still ends the
+# run and keeps the input.
+file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
+     ${CMAKE_SOURCE_DIR}/platform/posix/registry*.cpp
+     ${CMAKE_SOURCE_DIR}/platform/posix/hive*.cpp)
+add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES}
+            ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
+target_include_directories(drvinst_registry_fuzzed PUBLIC ${CMAKE_SOURCE_DIR} ${HIVEX_INCLUDE_DIR})
+target_compile_options(drvinst_registry_fuzzed PRIVATE
+                       -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})
+target_link_libraries(drvinst_registry_fuzzed PUBLIC ${HIVEX_LIBRARY})
+
+add_executable(hive_fuzz ${CMAKE_SOURCE_DIR}/fuzz/hive_fuzz.cpp)
+target_compile_options(hive_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
+target_link_options(hive_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
+target_link_libraries(hive_fuzz drvinst_registry_fuzzed)

@@ -9,7 +9,7 @@ set -eu
 seconds=${1:?usage: fuzz/run.sh SECONDS}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$source_dir/build/fuzz}
-targets="version"
+targets="version options hive"
 
 mkdir -p "$build"
 if ! CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -DDRVINST_FUZZ=ON \
