@@ -1,0 +1,112 @@
+#!/bin/sh
+# Usage: scripts/reliability/wine-repeat.sh [COUNT]
+#
+# Runs the Windows build's install, refusal (the same version again) and
+# uninstall of korvex1 COUNT times back to back (50 by default) on one Wine
+# prefix, and checks after every run that the registry holds exactly the
+# golden export of the driver's keys (golden/*.reg) or nothing, that the
+# run ended 0, and that the drivers directory holds exactly the driver
+# or nothing.  All runs go through one batch file, so that the prefix sees
+# them in one sitting, as a machine would.
+#
+# WIN_BUILD names the directory of drvinst.exe (default build/win64) and
+# POSIX_BUILD that of mksys (default build/posix).
+set -eu
+count=${1:-50}
+top=$(cd "$(dirname "$0")/../.." && pwd)
+golden=$top/scripts/reliability/golden
+win_build=${WIN_BUILD:-$top/build/win64}
+posix_build=${POSIX_BUILD:-$top/build/posix}
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+for need in "$win_build/drvinst.exe" "$posix_build/mksys" "$wine"; do
+    [ -e "$need" ] || { echo "wine-repeat: $need is missing; build it first" >&2; exit 1; }
+done
+
+scratch=$(mktemp -d /tmp/drvinst-wine-repeat.XXXXXX)
+export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
+cleanup() {
+    "$wineserver" -k 2>/dev/null || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+mkdir -p "$scratch/work" "$scratch/out"
+cp "$win_build/drvinst.exe" "$scratch/work/"
+"$posix_build/mksys" "$scratch/work/korvex1.sys" --file-version 2.1 --payload wine-repeat
+
+# One batch file holds every round; each run leaves its output, status,
+# exports and the drivers directory's listing and copy in out/.
+dos() { printf 'Z:%s' "$1" | tr / '\\'; }
+out=$(dos "$scratch/out")
+cat >"$scratch/rounds.cmd" <<EOF
+@echo off
+cd /d $(dos "$scratch/work")
+for /L %%i in (1,1,$count) do call :round %%i
+exit 0
+:round
+call :step %1 install -D korvex1
+call :step %1 refuse -D korvex1
+call :step %1 uninstall -U -D korvex1
+goto :eof
+:step
+drvinst %3 %4 %5 > $out\\%1-%2.txt
+echo %errorlevel% > $out\\%1-%2.status
+reg export "HKLM\\SYSTEM\\CurrentControlSet\\Services\\korvex1" $out\\%1-%2-service.reg /y >nul 2>&1
+reg export "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\korvex1" $out\\%1-%2-eventlog.reg /y >nul 2>&1
+dir /b C:\\windows\\system32\\drivers\\korvex1* > $out\\%1-%2.dir 2>nul
+if exist C:\\windows\\system32\\drivers\\korvex1.sys copy C:\\windows\\system32\\drivers\\korvex1.sys $out\\%1-%2.sys >nul
+goto :eof
+EOF
+
+"$wine" cmd /c exit >/dev/null 2>&1 </dev/null
+"$wineserver" -w
+"$wineserver" -p
+started=$(date +%s)
+"$wine" cmd /c "$(dos "$scratch/rounds.cmd")" >/dev/null 2>&1 </dev/null
+took=$(($(date +%s) - started))
+
+# The exports are UTF-16 with CRLF line ends; the golden files plain text.
+plain() { iconv -f UTF-16 -t UTF-8 "$1" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//'; }
+failures=0
+fail() {
+    echo "wine-repeat: round $1, $2: $3"
+    failures=$((failures + 1))
+}
+check_keys() { # round step present
+    for key in service eventlog; do
+        export=$scratch/out/$1-$2-$key.reg
+        if [ "$3" = present ]; then
+            [ -f "$export" ] && plain "$export" | cmp -s - "$golden/korvex1-$key.reg" ||
+                fail "$1" "$2" "the $key key is not the golden export"
+        elif [ -f "$export" ]; then
+            fail "$1" "$2" "the $key key is still there"
+        fi
+    done
+}
+check_files() { # round step present
+    listing=$(tr -d '\r' <"$scratch/out/$1-$2.dir" 2>/dev/null || true)
+    if [ "$3" = present ]; then
+        [ "$listing" = korvex1.sys ] && cmp -s "$scratch/out/$1-$2.sys" "$scratch/work/korvex1.sys" ||
+            fail "$1" "$2" "drivers directory holds [$listing], not the driver alone"
+    elif [ -n "$listing" ]; then
+        fail "$1" "$2" "drivers directory still holds [$listing]"
+    fi
+}
+round=1
+while [ "$round" -le "$count" ]; do
+    for step in install refuse uninstall; do
+        status=$(tr -d ' \r' <"$scratch/out/$round-$step.status" 2>/dev/null || echo missing)
+        [ "$status" = 0 ] || fail "$round" "$step" "status $status"
+        present=present
+        [ "$step" = uninstall ] && present=absent
+        check_keys "$round" "$step" "$present"
+        check_files "$round" "$step" "$present"
+    done
+    grep -q 'already existed' "$scratch/out/$round-refuse.txt" ||
+        fail "$round" refuse "no refusal in the output"
+    round=$((round + 1))
+done
+echo "wine-repeat: $count rounds of install, refusal and uninstall ($((count * 3)) runs)" \
+    "in $took s on one prefix; $failures failures"
+[ "$failures" -eq 0 ]
