@@ -3,6 +3,19 @@
 #include "registrynode.h"
 #include "registrytext.h"
 
+// The lookup maps, over the subkeys still there; of two subkeys with one
+// folded name the first in the hive's order is the one found.
+void SubkeyCache::Index(Entry *entry) {
+    entry->position.clear();
+    entry->byName.clear();
+    for (size_t i = 0; i < entry->list.nodes.size(); i++) {
+        if (entry->list.nodes[i] == 0)
+            continue;
+        entry->position.emplace(entry->list.nodes[i], i);
+        entry->byName.emplace(FoldRegistryName(entry->list.names[i]), i);
+    }
+}
+
 LONG SubkeyCache::Load(hive_h *hive, hive_node_h node, Entry **entry) {
     auto found = entries_.find(node);
     if (found != entries_.end()) {
@@ -12,13 +25,11 @@ LONG SubkeyCache::Load(hive_h *hive, hive_node_h node, Entry **entry) {
     Entry fresh;
     LONG rc = ChildNodes(hive, node, &fresh.list.nodes);
     fresh.list.names.resize(fresh.list.nodes.size());
-    for (size_t i = 0; rc == ERROR_SUCCESS && i < fresh.list.nodes.size(); i++) {
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < fresh.list.nodes.size(); i++)
         rc = NodeName(hive, fresh.list.nodes[i], &fresh.list.names[i]);
-        fresh.position.emplace(fresh.list.nodes[i], i);
-        fresh.byName.emplace(FoldRegistryName(fresh.list.names[i]), i);
-    }
     if (rc != ERROR_SUCCESS)
         return rc;
+    Index(&fresh);
     fresh.duplicates = fresh.byName.size() != fresh.list.nodes.size();
     *entry = &entries_.emplace(node, std::move(fresh)).first->second;
     return ERROR_SUCCESS;
@@ -35,13 +46,8 @@ void SubkeyCache::Compact(Entry *entry) {
         kept.names.push_back(std::move(entry->list.names[i]));
     }
     entry->list = std::move(kept);
-    entry->position.clear();
-    entry->byName.clear();
-    for (size_t i = 0; i < entry->list.nodes.size(); i++) {
-        entry->position.emplace(entry->list.nodes[i], i);
-        entry->byName.emplace(FoldRegistryName(entry->list.names[i]), i);
-    }
     entry->gone = 0;
+    Index(entry);
 }
 
 LONG SubkeyCache::List(hive_h *hive, hive_node_h node, const SubkeyList **list) {
@@ -81,17 +87,17 @@ void SubkeyCache::Remove(hive_node_h parent, hive_node_h child) {
     auto at = entry.position.find(child);
     if (at == entry.position.end())
         return;
-    if (entry.duplicates) {
-        // A damaged hive with two subkeys of one name: which of them a
-        // lookup finds next is easiest to get right by reading it again.
-        entries_.erase(found);
-        return;
-    }
     size_t i = at->second;
-    entry.byName.erase(FoldRegistryName(entry.list.names[i]));
     entry.position.erase(at);
     entry.list.nodes[i] = 0;
     entry.gone++;
+    // In a damaged hive with two subkeys of one name, the other one is
+    // what a lookup must find now.  The list is not read again from the
+    // hive, which still holds the deleted subkey until the run writes.
+    if (entry.duplicates)
+        Index(&entry);
+    else
+        entry.byName.erase(FoldRegistryName(entry.list.names[i]));
 }
 
 void SubkeyCache::Clear() {

@@ -47,6 +47,7 @@ class SubkeyCache {
         size_t gone = 0;         // removed subkeys still holding a place (node 0)
         bool duplicates = false; // two subkeys share a folded name
     };
+    static void Index(Entry *entry);
     LONG Load(hive_h *hive, hive_node_h node, Entry **entry);
     void Compact(Entry *entry);
 

@@ -271,6 +271,37 @@ TEST_F(HiveSessionTest, DeletionsShowBeforeTheyReachTheHive) {
     EXPECT_EQ(0u, hivex_node_nr_values(hive.hive, again));
 }
 
+// hivex never makes two subkeys of one name, so the second one is made by
+// renaming a key in the file; after the first is deleted, lookups must
+// find the second, not report the name gone nor find the deleted one.
+TEST_F(HiveSessionTest, DamagedHiveWithTwoSubkeysOfOneName) {
+    HKEY services = Services();
+    SetNumber(Create(services, "korvex1\\AAAA"), "One", 1);
+    HKEY other = Create(services, "korvex1\\QQQQ");
+    SetNumber(other, "One", 1);
+    SetNumber(other, "Two", 2);
+    ASSERT_EQ(0, HiveFinish(0));
+    std::string bytes = Slurp(Hive());
+    size_t at = bytes.find("QQQQ");
+    ASSERT_NE(std::string::npos, at);
+    bytes.replace(at, 4, "aaaa");
+    std::ofstream(Hive(), std::ios::binary | std::ios::trunc) << bytes;
+    HKEY old = Open("SYSTEM\\CurrentControlSet\\Services\\korvex1");
+    ASSERT_EQ(2u, SubkeyCount(old));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "aaaa"));
+    DWORD values = 0;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryInfoKeyA(Open("AAAA", old), nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, &values, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(2u, values);
+    EXPECT_EQ(1u, SubkeyCount(old));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "AAAA"));
+    EXPECT_EQ(0u, SubkeyCount(old));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(Services(), "korvex1"));
+    ASSERT_EQ(0, HiveFinish(0));
+    EXPECT_EQ(0u, Reader(Hive()).Find({"ControlSet001", "Services", "korvex1"}));
+}
+
 TEST_F(HiveSessionTest, PoisonedRunRefusesDeletionsAndWritesNothing) {
     MakeOldService();
     std::string before = Slurp(Hive());
