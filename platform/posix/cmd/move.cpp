@@ -21,12 +21,18 @@ static int MoveAcross(const std::string &source, const std::string &target) {
     return err;
 }
 
+// A rename that cannot be made durable is undone, so that a failed move
+// has moved nothing: whoever ran it goes on as if the file had stayed,
+// and must find it where it was.  Putting it back is all that can be
+// tried; whether that lasts is up to the same failing file system.
 static int RelocateFile(const std::string &source, const std::string &target) {
     if (rename(source.c_str(), target.c_str()) != 0)
         return errno == EXDEV ? MoveAcross(source, target) : errno;
     int err = SyncDirectory(DirName(target));
     if (err == 0 && DirName(source) != DirName(target))
         err = SyncDirectory(DirName(source));
+    if (err != 0 && rename(target.c_str(), source.c_str()) == 0)
+        SyncDirectory(DirName(source));
     return err;
 }
 
