@@ -29,25 +29,32 @@ SYSCALLS = {'write', 'pwrite64', 'fsync', 'fdatasync', 'rename', 'renameat', 're
 ERRORS = ['ENOSPC', 'EIO', 'EACCES']
 
 # Breaches that follow from the installer's core as it stands, reported to
-# its owner with a remedy; (operation, start of the problem text) -> why.
+# its owner with a remedy: (operation, where the fault was injected, start
+# of the problem text) -> why.  Where is 'drvinst' or the interpreter's
+# command, so that a breach in another place still fails the check.
 KNOWN = {
-    ('upgrade', 'the installed driver is gone'):
+    ('upgrade', 'copy', 'the installed driver is gone'):
         'the installed copy is moved to its backup name before the new one is copied, and a '
         'failed copy does not move it back',
-    ('uninstall', 'the installed driver is gone'):
+    ('upgrade', 'drvinst', 'the installed driver is gone'):
+        'a service key that cannot be written undoes the copy, but does not move the backup '
+        'back',
+    ('uninstall', 'drvinst', 'the installed driver is gone'):
         'the file is deleted before the keys, and the keys reach the hive only when the run ends',
-    ('upgrade', 'ended 0 without'):
+    ('upgrade', 'drvinst', 'ended 0 without'):
         'an installed driver that cannot be read is taken for one without a version, and is '
         'replaced without a backup',
-    ('uninstall', 'ended 0 without'):
+    ('uninstall', 'del', 'ended 0 without'):
         'the status of the interpreter\'s del is not looked at',
 }
 
 REPLACED = 'the hive was replaced, but the directory could not be flushed'
 
 
-def known(op, problem):
-    return any(op.name == name and problem.startswith(start) for name, start in KNOWN)
+def known(op, point, problem):
+    where = point.command or 'drvinst'
+    return any((op.name, where) == (name, place) and problem.startswith(start)
+               for name, place, start in KNOWN)
 
 
 def new_lines(output, normal):
@@ -100,8 +107,8 @@ def judge(tools, wrapper, op, template, before, after, normal, point, error, top
         result.outcome = 'done, flush reported' if state.hive != before.hive else 'failed cleanly'
     if trees.boot_risk(state):
         result.findings.append('registered driver file missing')
-    result.findings += ['KNOWN: ' + p for p in result.problems if known(op, p)]
-    result.problems = [p for p in result.problems if not known(op, p)]
+    result.findings += ['KNOWN: ' + p for p in result.problems if known(op, point, p)]
+    result.problems = [p for p in result.problems if not known(op, point, p)]
     if not result.problems:
         trees.remove_tree(top)
     if os.environ.get('RELIABILITY_VERBOSE'):

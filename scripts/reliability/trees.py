@@ -72,6 +72,10 @@ class Tools:
     def env(self, top, **extra):
         env = {'PATH': self.bindir + ':/usr/bin:/bin', 'SystemRoot': os.path.join(top, 'tree', 'WINNT'),
                'LC_ALL': 'C'}
+        # A sanitizer build reports through these; let it stop the run loudly.
+        for name in ('ASAN_OPTIONS', 'UBSAN_OPTIONS'):
+            if name in os.environ:
+                env[name] = os.environ[name]
         env.update(extra)
         return env
 
