@@ -14,7 +14,6 @@ driver registered without its file, a rerun that needs -F) are counted
 and listed apart.  Exit status 1 when any rule is broken."""
 
 import argparse
-import collections
 import concurrent.futures
 import os
 import sys

@@ -46,8 +46,8 @@ OPERATIONS = [
     # registry states differ and a mixture of the two shows.
     Operation('upgrade', ['-D', 'korvex1'], {'korvex1.sys': 'old', 'korvex1.sys.2.0': 'stale'},
               STALE_KEYS),
-    Operation('uninstall', ['-U', '-D', 'korvex1'], {'korvex1.sys': 'new', 'korvex1.sys.2.0': 'old'},
-              cases.installed_keys('korvex1')),
+    Operation('uninstall', ['-U', '-D', 'korvex1'],
+              {'korvex1.sys': 'new', 'korvex1.sys.2.0': 'old'}, cases.installed_keys('korvex1')),
 ]
 
 
@@ -60,9 +60,9 @@ class Tools:
             if not os.access(os.path.join(self.bindir, name), os.X_OK):
                 raise SystemExit('%s has no %s; build it first' % (self.bindir, name))
         self.blobs = {}
-        for key, spec in DRIVER_FILES.items():
+        for key, shape in DRIVER_FILES.items():
             path = os.path.join(scratch, key + '.sys')
-            subprocess.run([self.tool('mksys'), path] + cases.mksys_args(spec), check=True)
+            subprocess.run([self.tool('mksys'), path] + cases.mksys_args(shape), check=True)
             with open(path, 'rb') as f:
                 self.blobs[key] = f.read()
 
@@ -70,8 +70,8 @@ class Tools:
         return os.path.join(self.bindir, name)
 
     def env(self, top, **extra):
-        env = {'PATH': self.bindir + ':/usr/bin:/bin', 'SystemRoot': os.path.join(top, 'tree', 'WINNT'),
-               'LC_ALL': 'C'}
+        env = {'PATH': self.bindir + ':/usr/bin:/bin', 'LC_ALL': 'C',
+               'SystemRoot': os.path.join(top, 'tree', 'WINNT')}
         # A sanitizer build reports through these; let it stop the run loudly.
         for name in ('ASAN_OPTIONS', 'UBSAN_OPTIONS'):
             if name in os.environ:
@@ -105,8 +105,9 @@ def copy_tree(template, top):
 
 def run_tool(tools, top, args, env=None, prefix=(), timeout=60):
     """Runs drvinst in top/work; gives (status, output)."""
-    proc = subprocess.run(list(prefix) + [tools.tool('drvinst')] + args, cwd=os.path.join(top, 'work'),
-                          env=env or tools.env(top), stdin=subprocess.DEVNULL,
+    proc = subprocess.run(list(prefix) + [tools.tool('drvinst')] + args,
+                          cwd=os.path.join(top, 'work'), env=env or tools.env(top),
+                          stdin=subprocess.DEVNULL,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
     return proc.returncode, proc.stdout.decode('latin-1')
 

@@ -85,6 +85,11 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
          "no bin signature"},
         {"subkey list", [](std::string &b) { b[kBaseBlockSize + 0x20 + 4 + 0x1C]++; }, ERROR_BADDB,
          "subkey list"},
+        // hivex would free these with the key and stop the process.
+        {"class cell", [](std::string &b) { b[kBaseBlockSize + 0x20 + 4 + 0x30] = 8; }, ERROR_BADDB,
+         "class name"},
+        {"security cell", [](std::string &b) { b[kBaseBlockSize + 0x20 + 4 + 0x2C] += 8; },
+         ERROR_BADDB, "security"},
     };
     std::string good = Slurp(hive);
     for (const Case &c : cases) {
