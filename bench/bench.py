@@ -26,8 +26,10 @@ def parse_args():
     parser.add_argument('--bin', required=True, help='POSIX build directory')
     parser.add_argument('--tools', required=True, help='directory of mkbighive and hivexcost')
     parser.add_argument('--win-bin', help='Windows build directory (holds drvinst.exe)')
-    parser.add_argument('--baseline-bin', help='POSIX build of another revision, run alongside')
-    parser.add_argument('--baseline-name', default='baseline', help='how to call that revision')
+    parser.add_argument('--baseline-bin', action='append', default=[],
+                        help='POSIX build of another revision, run alongside (repeatable)')
+    parser.add_argument('--baseline-name', action='append', default=[],
+                        help='how to call that revision, one per --baseline-bin')
     parser.add_argument('--measured', default='this build', help='what --bin was built from')
     parser.add_argument('--command', default='bench/run.sh', help='the command line to print')
     parser.add_argument('--quick', action='store_true', help='fewer repetitions, smaller tables')
@@ -85,12 +87,12 @@ class Hives:
         return path
 
 
-def headline(off, hives, reps, baseline=None):
+def headline(off, hives, reps, baselines):
     hive = hives.get()
     offline.check_same_result(off, hive)
     contenders = offline.install_contenders(off, hive)
-    if baseline is not None:
-        contenders += offline.baseline_contenders(baseline, hive)
+    for label, baseline in baselines:
+        contenders += offline.baseline_contenders(baseline, label, hive)
     samples = timing.side_by_side(contenders, reps)
     med = {name: median(values) for name, values in samples.items()}
     rows = [[name, '%.1f' % med[name], spread(values),
@@ -109,10 +111,10 @@ def headline(off, hives, reps, baseline=None):
     print('- reinstall of the installed version (no change, hive not rewritten): %.1f ms'
           % med['reinstall'])
     print('- peer / floor = %.2f' % (med['peer'] / med['floor']))
-    if baseline is not None:
+    for label, _ in baselines:
         for name in ('install', 'reinstall', 'uninstall'):
-            print('- %s / %s (baseline) = %.2f'
-                  % (name, name, med[name] / med[name + ' (baseline)']))
+            print('- %s / %s (%s) = %.2f'
+                  % (name, name, label, med[name] / med['%s (%s)' % (name, label)]))
     print()
 
 
@@ -164,9 +166,9 @@ def by_size(off, hives, sizes, reps):
     print('\nThe growth exponent k fits time ~ size^k between neighbouring rows; 1 is linear.\n')
 
 
-def by_subkeys(off, hives, counts, reps, baseline=None):
+def by_subkeys(off, hives, counts, reps, baselines):
     """Every count side by side with the hive that has no old key."""
-    builds = [(off, 'install')] + ([(baseline, 'baseline')] if baseline is not None else [])
+    builds = [(off, 'install')] + [(baseline, label) for label, baseline in baselines]
     contenders = []
     for n in [None] + counts:
         for build, label in builds:
@@ -185,13 +187,13 @@ def by_subkeys(off, hives, counts, reps, baseline=None):
         if n >= 1000 and i > 0 and counts[i - 1] >= 1000:
             grow = exponent(counts[i - 1], med[('install', counts[i - 1])] - base, n, extra)
         rows.append([n, '%.1f' % med[('install', n)], '%.1f' % extra, per, grow])
-    if baseline is not None:
+    for label, _ in baselines:
         for row, n in zip(rows, [None] + counts):
-            row.append('%.1f' % med[('baseline', n)])
+            row.append('%.1f' % med[(label, n)])
     print('## Install time against the subkeys of an old Services\\korvex1 it removes '
           '(30 MB hive, median of %d)\n' % reps)
     headers = ['subkeys', 'install ms', 'over no old key', 'us per subkey', 'growth exponent']
-    print(table(headers + (['baseline ms'] if baseline is not None else []), rows))
+    print(table(headers + ['%s ms' % label for label, _ in baselines], rows))
     print('\nOne subkey in ten sits a level deeper.  Below a thousand subkeys the difference '
           'is within the noise of a run, so the cost per subkey and the growth exponent (time '
           'over the run without an old key ~ subkeys^k, 1 is linear) are given only where the '
@@ -211,15 +213,16 @@ def main():
     sys.stdout.flush()
     hives = Hives(args.tools, work)
     off = offline.Offline(args.bin, work, os.path.join(args.tools, 'nosync.so'))
-    baseline = None
-    if args.baseline_bin:
-        baseline = offline.Offline(args.baseline_bin, os.path.join(work, 'baseline'))
-        print('Baseline: revision %s, run alongside.\n' % args.baseline_name)
-    headline(off, hives, reps, baseline)
+    baselines = [(label, offline.Offline(path, os.path.join(work, 'baseline-' + label)))
+                 for path, label in zip(args.baseline_bin, args.baseline_name)]
+    if baselines:
+        print('Run alongside: revision%s %s.\n' % ('s' if len(baselines) > 1 else '',
+                                                  ', '.join(label for label, _ in baselines)))
+    headline(off, hives, reps, baselines)
     hivex_costs(args.tools, hives.get(), reps)
     scale_reps = 3 if quick else 7
     by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)
-    by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps, baseline)
+    by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps, baselines)
     if not args.no_wine and args.win_bin:
         import winebench
         winebench.report(args.win_bin, work, off.driver, reps)

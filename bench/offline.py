@@ -117,11 +117,11 @@ HEADLINE = ('install', 'uninstall', 'reinstall', 'install-unsynced', 'peer', 'pe
             'floor')
 
 
-def baseline_contenders(baseline, hive, names=('install', 'reinstall', 'uninstall')):
-    """The same runs with another build of drvinst, named "<name> (baseline)"."""
+def baseline_contenders(baseline, label, hive, names=('install', 'reinstall', 'uninstall')):
+    """The same runs with another build of drvinst, named "<name> (<label>)"."""
     contenders = install_contenders(baseline, hive, names)
     for contender in contenders:
-        contender.name += ' (baseline)'
+        contender.name += ' (%s)' % label
     return contenders
 
 

@@ -3,11 +3,11 @@
 # builds the programs it needs, then prints a Markdown report.
 #
 #   bench/run.sh [--quick] [--reps N] [--no-wine] [--work DIR]
-#                [--revision REV] [--baseline REV]
+#                [--revision REV] [--baseline REV]...
 #
 # drvinst is built from the working tree, or from git revision REV with
-# --revision; --baseline REV also builds REV and times its drvinst beside
-# the other.  Build directories default to build-perf and build-perf-win;
+# --revision; each --baseline REV also builds REV and times its drvinst
+# beside the other.  Build directories default to build-perf and build-perf-win;
 # set BENCH_BUILD / BENCH_WIN_BUILD to use others.  About five minutes in
 # full, two with --quick.
 set -eu
@@ -17,13 +17,13 @@ winbuild=${BENCH_WIN_BUILD:-$top/build-perf-win}
 tools=$build/bench-tools
 
 command="bench/run.sh${*:+ $*}"
-baseline=
+baselines=
 revision=
 wine=yes
 passed=
 while [ $# -gt 0 ]; do
     case $1 in
-    --baseline) baseline=$2; shift 2; continue ;;
+    --baseline) baselines="$baselines $2"; shift 2; continue ;;
     --revision) revision=$2; shift 2; continue ;;
     --no-wine) wine= ;;
     esac
@@ -65,11 +65,11 @@ $cxx "$top/bench/hivexcost.cpp" -lhivex -o "$tools/hivexcost"
 $cxx -shared -fPIC "$top/bench/nosync.cpp" -o "$tools/nosync.so"
 
 extra=
-if [ -n "$baseline" ]; then
-    build_revision "$baseline" "$build/baseline-src"
-    extra="--baseline-bin $build/baseline-src/build"
-    extra="$extra --baseline-name $(git -C "$top" rev-parse --short "$baseline")"
-fi
+for rev in $baselines; do
+    short=$(git -C "$top" rev-parse --short "$rev")
+    build_revision "$rev" "$build/baseline-$short"
+    extra="$extra --baseline-bin $build/baseline-$short/build --baseline-name $short"
+done
 
 if [ -n "$wine" ]; then
     if [ -x /usr/lib/wine/wine64 ] && command -v x86_64-w64-mingw32-g++ >/dev/null; then
