@@ -59,8 +59,9 @@ LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem);
 
 struct HiveCheckOptions {
     // Also what matters to Windows but not to hivex: the base block's
-    // checksum and version, the order of subkey lists, and large values
-    // kept in segments.
+    // checksum and version, the order of subkey lists, large values kept
+    // in segments, and reference counts of security cells that equal the
+    // keys naming them rather than merely cover them.
     bool strict = false;
     size_t mostProblems = 1; // the walk stops once it has found this many
 };

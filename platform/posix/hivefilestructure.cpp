@@ -378,8 +378,9 @@ void CheckKeys(Walk &w) {
 }
 
 // One security cell in the ring of them: its neighbour must point back, and
-// its reference count must equal the keys that name it, since hivex frees
-// the cell when a deletion brings the count to nothing.
+// its reference count must cover the keys that name it (strictly, equal
+// them), since hivex frees the cell when a deletion brings the count to
+// nothing.
 bool CheckSecurityCell(Walk &w, uint32_t at, uint32_t *next) {
     const uint8_t *sk = Record(w, at, kSecurityHeader, "sk", "security cell");
     if (sk == nullptr)
@@ -391,11 +392,15 @@ bool CheckSecurityCell(Walk &w, uint32_t at, uint32_t *next) {
     if (ReadLe32(following + 8) != at)
         Problem(w, "security cell 0x%x is followed by 0x%x, which points back to 0x%x", at, *next,
                 ReadLe32(following + 8));
+    // A hive saved by a running system may count references from volatile
+    // keys, which are not in the file; too many references only keep a
+    // cell alive, too few let hivex free one still in use.
     auto users = w.securityUsers.find(at);
     uint32_t count = users == w.securityUsers.end() ? 0 : users->second;
-    if (ReadLe32(sk + 0xC) != count)
-        Problem(w, "security cell 0x%x counts %u references, %u keys name it", at,
-                ReadLe32(sk + 0xC), count);
+    uint32_t references = ReadLe32(sk + 0xC);
+    if (references < count || (w.strict && references != count))
+        Problem(w, "security cell 0x%x counts %u references, %u keys name it", at, references,
+                count);
     if (kSecurityHeader + ReadLe32(sk + 0x10) > DataLength(w, at))
         Problem(w, "descriptor of security cell 0x%x runs past its cell", at);
     return true;

@@ -38,6 +38,14 @@ void Reseal(std::string &bytes) {
     WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
 }
 
+// Sets the reference count of the root key's security cell, which every
+// key of a generated tree shares.
+void SetReferences(std::string &bytes, uint32_t count) {
+    auto *bins = reinterpret_cast<uint8_t *>(&bytes[kBaseBlockSize]);
+    uint32_t security = ReadLe32(bins + 0x20 + 4 + 0x2C);
+    WriteLe32(bins + security + 4 + 0xC, count);
+}
+
 class RegistryHiveFile : public testing::Test {
   protected:
     fs::path top, hive;
@@ -90,6 +98,8 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
          "class name"},
         {"security cell", [](std::string &b) { b[kBaseBlockSize + 0x20 + 4 + 0x2C] += 8; },
          ERROR_BADDB, "security"},
+        {"too few references", [](std::string &b) { SetReferences(b, 1); }, ERROR_BADDB,
+         "references"},
     };
     std::string good = Slurp(hive);
     for (const Case &c : cases) {
@@ -106,6 +116,18 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
         EXPECT_EQ(0, HiveFinish(0));
         EXPECT_EQ(bad, Slurp(hive)) << c.what;
     }
+}
+
+// A hive saved by a running system may count references from volatile
+// keys that are not in the file; it must still be served.
+TEST_F(RegistryHiveFile, SecurityCountedByVolatileKeysIsAccepted) {
+    std::string bytes = Slurp(hive);
+    SetReferences(bytes, 100);
+    Spill(hive, bytes);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Select", 0, KEY_READ, &key));
+    RegCloseKey(key);
 }
 
 TEST_F(RegistryHiveFile, MissingHiveOrDirectoryInItsPlace) {
