@@ -57,6 +57,20 @@ static void BackUpInstalled(const Placement &p, int32_t major, int32_t minor) {
              backupPath.c_str());
 }
 
+// The copy names the directory, and an interpreter copying to a directory
+// that does not exist makes a file of that name and reports success; the
+// service key would then name a driver file that is not there.  So a
+// missing directory counts as a failed copy, and the copy is not run.
+static void CopyIntoDirectory(const Placement &p) {
+    DWORD attributes = GetFileAttributesA(p.destinationDirectory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        state.lastCommandStatus = 1;
+        return;
+    }
+    state.lastCommandStatus = RunShown(Format("copy %s %s", CommandPath(p.sourcePath).c_str(),
+                                              CommandPath(p.destinationDirectory).c_str()));
+}
+
 static Placement FormPaths() {
     Placement p;
     std::string fileName = Format("%s.sys", state.driverName.c_str());
@@ -81,8 +95,7 @@ void InstallDriverFile() {
         CheckInstalledVersion(p, major, minor, sourceMajor, sourceMinor);
         BackUpInstalled(p, major, minor);
     }
-    state.lastCommandStatus = RunShown(Format("copy %s %s", CommandPath(p.sourcePath).c_str(),
-                                              CommandPath(p.destinationDirectory).c_str()));
+    CopyIntoDirectory(p);
     if (state.lastCommandStatus != 0) {
         Report("Failed to copy %s to %s\n", p.sourcePath.c_str(), p.destinationPath.c_str());
         UninstallDriver();

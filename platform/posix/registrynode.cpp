@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -49,7 +50,9 @@ LONG ReadValue(hive_h *hive, hive_value_h value, StoredValue *out) {
         return rc;
     size_t length = 0;
     errno = 0;
-    Owned<char> data(hivex_value_value(hive, value, &out->type, &length));
+    hive_type type;
+    Owned<char> data(hivex_value_value(hive, value, &type, &length));
+    memcpy(&out->type, &type, sizeof out->type);
     if (!data && !(errno == 0 && length == 0))
         return StatusOfHivexError();
     out->data.assign(data ? data.get() : "", length);
@@ -114,7 +117,7 @@ LONG ReadDword(hive_h *hive, hive_node_h node, const std::string &name, uint32_t
     for (const StoredValue &v : values) {
         if (!SameRegistryName(v.name, name))
             continue;
-        if (v.type != hive_t_REG_DWORD || v.data.size() != 4)
+        if (v.type != REG_DWORD || v.data.size() != 4)
             return ERROR_BADDB;
         const auto *bytes = reinterpret_cast<const unsigned char *>(v.data.data());
         *value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);

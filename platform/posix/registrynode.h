@@ -10,9 +10,15 @@
 #include <string>
 #include <vector>
 
+// A hive may hold any 32-bit value type (real SYSTEM hives hold some like
+// 0xFFFF0012), while hivex hands types over as its enum.  They are carried
+// as DWORD and passed to and from hivex through memory, never through the
+// enum, so that an unknown type is kept rather than made undefined.
+static_assert(sizeof(hive_type) == sizeof(DWORD), "hivex value types are 32 bits");
+
 struct StoredValue {
     std::string name;
-    hive_type type;
+    DWORD type;
     std::string data;
 };
 

@@ -62,8 +62,11 @@ bool FitsSingleCells(const std::vector<StoredValue> &values) {
 // written back, the untouched ones with their data as read.
 LONG WriteValues(HiveSession *session, hive_node_h node, std::vector<StoredValue> &values) {
     std::vector<hive_set_value> list;
-    for (StoredValue &v : values)
-        list.push_back({&v.name[0], v.type, v.data.size(), &v.data[0]});
+    for (StoredValue &v : values) {
+        hive_set_value entry{&v.name[0], hive_t_REG_NONE, v.data.size(), &v.data[0]};
+        memcpy(&entry.t, &v.type, sizeof entry.t);
+        list.push_back(entry);
+    }
     LONG rc = HiveBeginWrite(session);
     if (rc != ERROR_SUCCESS)
         return rc;
@@ -78,13 +81,11 @@ LONG StoreValue(HiveSession *session, hive_node_h node, const char *name, DWORD 
                 const BYTE *data, DWORD size) {
     if (name != nullptr && strlen(name) > kMaxValueNameLength)
         return ERROR_INVALID_PARAMETER;
-    StoredValue value{NarrowToUtf8(name), hive_t_REG_NONE, std::string()};
+    StoredValue value{NarrowToUtf8(name), type, std::string()};
     LONG rc = EncodeData(type, data, size, &value.data);
     std::vector<StoredValue> values;
-    if (rc == ERROR_SUCCESS) {
-        value.type = static_cast<hive_type>(type);
+    if (rc == ERROR_SUCCESS)
         rc = ReadValues(session->hive, node, &values);
-    }
     if (rc != ERROR_SUCCESS)
         return rc;
     MergeValue(&values, std::move(value));

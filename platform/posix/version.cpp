@@ -12,6 +12,7 @@
 #include "peversion.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -59,9 +60,16 @@ static bool ReadRoot(const PeImage &image, const FileSpan &span, std::vector<uin
 static bool ReadVersionResource(LPCSTR fileName, std::vector<uint8_t> *raw) {
     if (fileName == nullptr)
         return false;
-    int fd = open(ResolveWindowsPath(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking and checked to be a regular file: a FIFO or
+    // device in the driver's place must read as "no version", not hang.
+    int fd = open(ResolveWindowsPath(fileName).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
     PeImage image;
     FileSpan span;
     bool ok =

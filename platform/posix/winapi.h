@@ -80,6 +80,13 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reser
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize);
 LONG RegCloseKey(HKEY key);
 
+// File system, for paths written the Windows way.
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+DWORD GetFileAttributesA(LPCSTR fileName);
+
 // Version information, read from a PE file's RT_VERSION resource.
 DWORD GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD size, LPVOID data);

@@ -161,6 +161,20 @@ TEST(Install, FailedCopyRollsBackWithTheCopyStatus) {
     }
 }
 
+// Copying into a directory that is not there would make a file of its name
+// and look like success; it counts as a failed copy instead.
+TEST(Install, MissingDriversDirectoryIsAFailedCopy) {
+    StandardMachine();
+    SetVersion(source, "2.1");
+    fake::state.missingDirectories.insert("C:\\WINNT\\system32\\drivers");
+    Outcome out = RunTool({"A:\\drvinst", "-D", "korvex1"});
+    EXPECT_EQ(out.output, std::string("drvinst korvex1 : Failed to copy A:\\korvex1.sys to ") +
+                              installed + "\n");
+    EXPECT_EQ(out.status, 1);
+    EXPECT_TRUE(fake::state.commands.empty());
+    EXPECT_FALSE(fake::HasKey(serviceKey));
+}
+
 // Quoting keeps blanks together and keeps "&" from starting a command; a
 // path the interpreter would rewrite even in quotes is refused outright.
 TEST(Install, PathsReachTheInterpreterSafely) {

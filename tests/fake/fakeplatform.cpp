@@ -229,6 +229,11 @@ LONG RegCloseKey(HKEY key) {
     return ERROR_SUCCESS;
 }
 
+DWORD GetFileAttributesA(LPCSTR path) {
+    return fake::state.missingDirectories.count(path) ? INVALID_FILE_ATTRIBUTES
+                                                      : FILE_ATTRIBUTE_DIRECTORY;
+}
+
 // A version block is the count followed by the text, as the query gives it.
 DWORD GetFileVersionInfoSizeA(LPCSTR path, LPDWORD handle) {
     *handle = 0;

@@ -37,6 +37,7 @@ struct Fake {
     std::set<std::string> failSetValue; // value names
     std::vector<std::string> deletions; // full paths, in the order requested
     int enumFailIndex = -1;
+    std::set<std::string> missingDirectories; // every other path is a directory
 };
 
 extern Fake state;

@@ -113,6 +113,12 @@ class Posix:
                 f.seek(0)
                 f.write(data)
 
+    def hide_drivers_directory(self):
+        os.rmdir(self.drivers)
+
+    def restore_drivers_directory(self):
+        pass
+
     def hive_bytes(self):
         if not os.path.isfile(self.hive):
             return None
@@ -200,6 +206,14 @@ class Wine:
 
     def set_interpreter(self, kind):
         self.interpreter = kind
+
+    def hide_drivers_directory(self):
+        os.rename(self.drivers, self.drivers + '.hidden')
+
+    def restore_drivers_directory(self):
+        if os.path.isfile(self.drivers):
+            os.remove(self.drivers)
+        os.rename(self.drivers + '.hidden', self.drivers)
 
     def link_keys(self, paths):
         self.links = paths

@@ -95,7 +95,16 @@ def run_one(backend, fixtures, sc, top):
         backend.damage_hive(sc['damage'])
     if 'interpreter' in sc:
         backend.set_interpreter(sc['interpreter'])
-    return check_run(backend, fixtures, sc)
+    if not sc.get('no_drivers_directory'):
+        return check_run(backend, fixtures, sc)
+    backend.hide_drivers_directory()
+    try:
+        problems = check_run(backend, fixtures, sc)
+        if os.path.lexists(backend.drivers):
+            problems.append('something was made where the drivers directory should be')
+        return problems
+    finally:
+        backend.restore_drivers_directory()
 
 
 def check_run(backend, fixtures, sc):
