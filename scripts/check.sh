@@ -22,6 +22,11 @@ cmake -S . -B build/sanitize -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/sanitize -j $jobs
 (cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
 
+# Crashes and faults at every system call, concurrent runs, bad input, and
+# the Windows build's install, refusal and uninstall fifty times under Wine.
+RELIABILITY_BUILD="$top/build/posix" sh scripts/reliability.sh --quick
+WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 50
+
 if [ -f fuzz/run.sh ]; then
     sh fuzz/run.sh "${FUZZ_SECONDS:-60}"
 fi
