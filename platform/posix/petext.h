@@ -4,14 +4,10 @@
 #ifndef DRVINST_POSIX_PETEXT_H
 #define DRVINST_POSIX_PETEXT_H
 
+#include "codepage.h"
+
 #include <cstddef>
 #include <cstdint>
-
-// The Windows-1252 character for a UTF-16 unit, or '?' when it has none.
-char NarrowUnit(uint16_t unit);
-
-// The UTF-16 unit for a Windows-1252 character.
-uint16_t WideUnit(unsigned char c);
 
 // Converts units UTF-16LE units to as many narrow characters.
 void NarrowText(const uint8_t *utf16, size_t units, char *out);
