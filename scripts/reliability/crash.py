@@ -13,11 +13,9 @@ Findings that are not breaches of these rules but still matter (a boot
 driver registered without its file, a rerun that needs -F) are counted
 and listed apart.  Exit status 1 when any rule is broken."""
 
-import argparse
 import concurrent.futures
 import os
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import durability  # noqa: E402
@@ -111,26 +109,7 @@ def check_order(processes, op):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
-    parser.add_argument('--bin', required=True, help='POSIX build directory')
-    parser.add_argument('--every', type=int, default=1,
-                        help='try every n-th occurrence of each system call (default: all)')
-    parser.add_argument('--jobs', type=int, default=2)
-    parser.add_argument('--only', help='run only this operation')
-    parser.add_argument('--keep', action='store_true', help='keep the scratch directory')
-    opts = parser.parse_args()
-    scratch = tempfile.mkdtemp(prefix='drvinst-crash-')
-    tools = trees.Tools(opts.bin, scratch)
-    wrapper = inject.write_wrapper(scratch)
-    broken = 0
-    for op in trees.OPERATIONS:
-        if opts.only in (None, op.name):
-            broken += check_operation(tools, wrapper, op, scratch, opts.every, opts.jobs)
-    if not opts.keep and not broken:
-        trees.remove_tree(scratch)
-    else:
-        print('trees kept in %s' % scratch)
-    return 1 if broken else 0
+    return inject.run_operations(__doc__.split('\n')[0], 'drvinst-crash-', check_operation)
 
 
 if __name__ == '__main__':

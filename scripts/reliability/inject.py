@@ -7,11 +7,13 @@ through a stand-in named by COMSPEC that counts its calls and traces only
 the one chosen.  A point is (process, system call, occurrence), process 0
 being the tool and k the k-th interpreter it started."""
 
+import argparse
 import collections
 import os
 import re
 import signal
 import subprocess
+import tempfile
 import time
 
 import trees
@@ -167,3 +169,29 @@ def _injected(trace):
             return any('(INJECTED' in line or 'killed by SIGKILL' in line for line in f)
     except FileNotFoundError:
         return False
+
+
+def run_operations(description, prefix, check_operation):
+    """The command line the crash and fault checks share: each operation's
+    template tree, then check_operation on it; the scratch trees are kept
+    when anything broke, for a look at what was left."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument('--bin', required=True, help='POSIX build directory')
+    parser.add_argument('--every', type=int, default=1,
+                        help='try every n-th occurrence of each system call (default: all)')
+    parser.add_argument('--jobs', type=int, default=2)
+    parser.add_argument('--only', help='run only this operation')
+    parser.add_argument('--keep', action='store_true', help='keep the scratch directory')
+    opts = parser.parse_args()
+    scratch = tempfile.mkdtemp(prefix=prefix)
+    tools = trees.Tools(opts.bin, scratch)
+    wrapper = write_wrapper(scratch)
+    broken = 0
+    for op in trees.OPERATIONS:
+        if opts.only in (None, op.name):
+            broken += check_operation(tools, wrapper, op, scratch, opts.every, opts.jobs)
+    if not opts.keep and not broken:
+        trees.remove_tree(scratch)
+    else:
+        print('trees kept in %s' % scratch)
+    return 1 if broken else 0
