@@ -5,6 +5,7 @@
 #include "platform/posix/hiveimage.h"
 #include "platform/posix/hivesession.h"
 #include "platform/posix/hivetree.h"
+#include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>
 #include <hivex.h>
@@ -46,30 +47,13 @@ void SetReferences(std::string &bytes, uint32_t count) {
     WriteLe32(bins + security + 4 + 0xC, count);
 }
 
-class RegistryHiveFile : public testing::Test {
+class RegistryHiveFile : public OfflineTreeTest {
   protected:
-    fs::path top, hive;
-    std::string savedRoot;
-    bool hadRoot = false;
+    fs::path hive;
 
     void SetUp() override {
-        char dir[] = "/tmp/hivetest.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        top = dir;
-        hive = top / "WINNT/system32/config/SYSTEM";
-        hadRoot = getenv("SystemRoot") != nullptr;
-        savedRoot = hadRoot ? getenv("SystemRoot") : "";
-        std::string error;
-        ASSERT_TRUE(MakeWindowsTree(top, TreeLayout(), &error)) << error;
-        setenv("SystemRoot", (top / "WINNT").c_str(), 1);
-    }
-    void TearDown() override {
-        HiveDiscard();
-        fs::remove_all(top);
-        if (hadRoot)
-            setenv("SystemRoot", savedRoot.c_str(), 1);
-        else
-            unsetenv("SystemRoot");
+        OfflineTreeTest::SetUp();
+        hive = Hive();
     }
 };
 

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/posix/hivesession.h"
 #include "platform/posix/hivetree.h"
+#include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>
 #include <hivex.h>
@@ -48,33 +49,8 @@ struct Reader {
     }
 };
 
-class HiveSessionTest : public testing::Test {
+class HiveSessionTest : public OfflineTreeTest {
   protected:
-    fs::path top;
-    std::string savedRoot;
-    bool hadRoot = false;
-
-    void SetUp() override {
-        char dir[] = "/tmp/sessiontest.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        top = dir;
-        hadRoot = getenv("SystemRoot") != nullptr;
-        savedRoot = hadRoot ? getenv("SystemRoot") : "";
-        std::string error;
-        ASSERT_TRUE(MakeWindowsTree(top, TreeLayout(), &error)) << error;
-        setenv("SystemRoot", (top / "WINNT").c_str(), 1);
-    }
-    void TearDown() override {
-        HiveDiscard();
-        fs::remove_all(top);
-        if (hadRoot)
-            setenv("SystemRoot", savedRoot.c_str(), 1);
-        else
-            unsetenv("SystemRoot");
-    }
-    fs::path Hive() const {
-        return top / "WINNT/system32/config/SYSTEM";
-    }
     HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
         HKEY key = nullptr;
         EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;

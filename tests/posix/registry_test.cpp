@@ -5,6 +5,7 @@
 #include "platform/posix/hivesession.h"
 #include "platform/posix/hivetree.h"
 #include "platform/posix/registrykey.h"
+#include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>
 #include <hivex.h>
@@ -62,37 +63,8 @@ struct Reader {
     }
 };
 
-class RegistryTest : public testing::Test {
+class RegistryTest : public OfflineTreeTest {
   protected:
-    fs::path top;
-    std::string savedRoot;
-    bool hadRoot = false;
-
-    void SetUp() override {
-        char dir[] = "/tmp/regtest.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        top = dir;
-        hadRoot = getenv("SystemRoot") != nullptr;
-        savedRoot = hadRoot ? getenv("SystemRoot") : "";
-        MakeTree(TreeLayout());
-    }
-    void TearDown() override {
-        HiveDiscard();
-        fs::remove_all(top);
-        if (hadRoot)
-            setenv("SystemRoot", savedRoot.c_str(), 1);
-        else
-            unsetenv("SystemRoot");
-    }
-    void MakeTree(const TreeLayout &layout) {
-        fs::remove_all(top / "WINNT");
-        std::string error;
-        ASSERT_TRUE(MakeWindowsTree(top, layout, &error)) << error;
-        setenv("SystemRoot", (top / "WINNT").c_str(), 1);
-    }
-    fs::path Hive() const {
-        return top / "WINNT/system32/config/SYSTEM";
-    }
     HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
         HKEY key = nullptr;
         EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;
