@@ -24,7 +24,7 @@ state=$RELIABILITY_STATE
 n=$(( $(cat "$state/calls" 2>/dev/null || echo 0) + 1 ))
 echo $n > "$state/calls"
 if [ "$RELIABILITY_MODE" = record ]; then
-    exec strace -y -o "$state/cmd.$n.trace" "$RELIABILITY_CMD" "$@"
+    exec strace -y -s 256 -o "$state/cmd.$n.trace" "$RELIABILITY_CMD" "$@"
 fi
 if [ "$n" != "$RELIABILITY_CALL" ]; then
     exec "$RELIABILITY_CMD" "$@"
@@ -41,7 +41,9 @@ exit $status
 '''
 
 CALL = re.compile(r'^([a-z_0-9]+)\(')
-COMMAND = re.compile(r'^execve\("[^"]*", \["[^"]*", "/c", "(\w+)')
+# strace cuts long strings short and marks the cut with "...", which a
+# long build path to the interpreter gets.
+COMMAND = re.compile(r'^execve\("[^"]*"(?:\.\.\.)?, \["[^"]*"(?:\.\.\.)?, "/c", "(\w+)')
 
 
 class Point(collections.namedtuple('Point', 'process command syscall occurrence')):
@@ -81,7 +83,7 @@ def record(tools, wrapper, template, op, top):
     env = tools.env(top, COMSPEC=wrapper, RELIABILITY_STATE=state, RELIABILITY_MODE='record',
                     RELIABILITY_CMD=tools.tool('cmd.exe'))
     trace = os.path.join(state, 'drvinst.trace')
-    status, output = trees.run_tool(tools, top, op.args, env, prefix=['strace', '-y', '-o', trace])
+    status, output = trees.run_tool(tools, top, op.args, env, prefix=['strace', '-y', '-s', '256', '-o', trace])
     if status != 0:
         raise SystemExit('%s does not run cleanly under strace:\n%s' % (op.name, output))
     processes = [(None, _count(trace)[0], trace)]
