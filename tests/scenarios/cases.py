@@ -14,11 +14,11 @@ NEW = ('2.1', 'new')
 OLD = ('2.0', 'old')
 
 
-def mksys_args(spec):
-    version, payload = spec[0], spec[1]
+def mksys_args(driver):
+    version, payload = driver[0], driver[1]
     args = ['--payload', payload or 'x']
     args += ['--no-file-version'] if version is None else ['--file-version', version]
-    for flag in spec[2:]:
+    for flag in driver[2:]:
         args.append('--' + flag)
     return args
 

@@ -37,29 +37,29 @@ class Fixtures:
         self.where = where
         self.made = {}
 
-    def path(self, spec):
-        spec = tuple(spec) if isinstance(spec, (list, tuple)) else (spec, '')
-        if spec not in self.made:
+    def path(self, driver):
+        driver = tuple(driver) if isinstance(driver, (list, tuple)) else (driver, '')
+        if driver not in self.made:
             out = os.path.join(self.where, 'fixture%d.sys' % len(self.made))
-            subprocess.run([os.path.join(self.tooldir, 'mksys'), out] + cases.mksys_args(spec),
+            subprocess.run([os.path.join(self.tooldir, 'mksys'), out] + cases.mksys_args(driver),
                            check=True)
-            self.made[spec] = out
-        return self.made[spec]
+            self.made[driver] = out
+        return self.made[driver]
 
-    def read(self, spec):
-        with open(self.path(spec), 'rb') as f:
+    def read(self, driver):
+        with open(self.path(driver), 'rb') as f:
             return f.read()
 
 
 def place_files(fixtures, files, directory):
-    for name, spec in files.items():
+    for name, driver in files.items():
         target = os.path.join(directory, name)
-        if spec == 'DIR':
+        if driver == 'DIR':
             os.makedirs(os.path.join(target, 'inside'))
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, 'wb') as f:
-            f.write(fixtures.read(spec))
+            f.write(fixtures.read(driver))
 
 
 def check_files(fixtures, backend, expected, problems):
@@ -67,14 +67,14 @@ def check_files(fixtures, backend, expected, problems):
     if present != sorted(expected):
         problems.append('driver files %s, expected %s' % (present, sorted(expected)))
         return
-    for name, spec in expected.items():
-        if spec == 'DIR':
+    for name, driver in expected.items():
+        if driver == 'DIR':
             if not os.path.isdir(os.path.join(backend.drivers, name, 'inside')):
                 problems.append('directory %s was not left alone' % name)
             continue
         with open(os.path.join(backend.drivers, name), 'rb') as f:
-            if f.read() != fixtures.read(spec):
-                problems.append('%s does not hold the expected driver %s' % (name, spec))
+            if f.read() != fixtures.read(driver):
+                problems.append('%s does not hold the expected driver %s' % (name, driver))
 
 
 def fill(text, values):
