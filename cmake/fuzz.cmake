@@ -17,6 +17,7 @@ file(GLOB FUZZ_VERSION_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/version*.cpp
      ${CMAKE_SOURCE_DIR}/platform/posix/pe*.cpp)
 add_library(drvinst_version_fuzzed STATIC ${FUZZ_VERSION_SOURCES}
+            ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
             ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
 target_include_directories(drvinst_version_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(drvinst_version_fuzzed PRIVATE
@@ -49,6 +50,7 @@ file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/registry*.cpp
      ${CMAKE_SOURCE_DIR}/platform/posix/hive*.cpp)
 add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES}
+            ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
             ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
 target_include_directories(drvinst_registry_fuzzed PUBLIC ${CMAKE_SOURCE_DIR} ${HIVEX_INCLUDE_DIR})
 target_compile_options(drvinst_registry_fuzzed PRIVATE

@@ -4,7 +4,7 @@
 # when everything is already there.
 set -eu
 packages="$*"
-[ -n "$packages" ] || packages="cmake make g++ clang python3 libhivex-dev libhivex-bin libwin-hivex-perl
+[ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev python3 libhivex-dev libhivex-bin libwin-hivex-perl
           libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
           strace zip unzip man-db groff-base gzip bsdextrautils dpkg-dev file"
 missing=""
