@@ -143,8 +143,13 @@ LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identit
     errno = 0;
     *hive = hivex_open(path.c_str(), flags);
     if (*hive == nullptr) {
-        Report(path, std::string("hive is damaged and cannot be loaded (") + strerror(errno) + ")");
-        return ERROR_REGISTRY_CORRUPT;
+        // hivex says ENOTSUP or EINVAL of a file it does not understand;
+        // anything else is the system failing to read it.
+        bool damaged = errno == 0 || errno == ENOTSUP || errno == EINVAL || errno == EFAULT;
+        Report(path, std::string(damaged ? "hive is damaged and cannot be loaded ("
+                                         : "cannot read the hive (") +
+                         strerror(errno != 0 ? errno : ENOTSUP) + ")");
+        return damaged ? ERROR_REGISTRY_CORRUPT : ERROR_CANTREAD;
     }
     if (StillTheSame(path, identity))
         return ERROR_SUCCESS;

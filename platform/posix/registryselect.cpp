@@ -50,8 +50,11 @@ LONG CurrentControlSet(HiveSession *session, hive_node_h *node) {
         rc = ReadDword(hive, select, "Current", &current);
     if (rc == ERROR_SUCCESS && (current == 0 || current > 999))
         rc = ERROR_BADDB;
-    if (rc != ERROR_SUCCESS)
+    if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_BADDB)
         return Trouble(session, rc, "Select\\Current is missing or not a control set number");
+    if (rc != ERROR_SUCCESS)
+        return Trouble(session, rc,
+                       "Select\\Current cannot be read (error " + std::to_string(rc) + ")");
     rc = session->subkeys.Find(hive, hivex_root(hive), ControlSetName(current), node);
     if (rc != ERROR_SUCCESS)
         return Trouble(session, rc,
