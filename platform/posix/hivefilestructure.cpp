@@ -61,12 +61,14 @@ struct Walk {
     size_t most;
     CellMap cells;
     CellMap keys;
+    CellMap owned; // lists, values, data and class names: each has one owner
     std::unordered_map<uint32_t, uint32_t> securityUsers;
     std::vector<uint32_t> children; // of the key at hand, kept to spare allocations
     HiveStructureReport *report;
 
     Walk(const uint8_t *i, uint32_t b, const HiveCheckOptions &o, HiveStructureReport *r)
-        : image(i), bins(b), strict(o.strict), most(o.mostProblems), cells(b), keys(b), report(r) {}
+        : image(i), bins(b), strict(o.strict), most(o.mostProblems), cells(b), keys(b), owned(b),
+          report(r) {}
     bool Full() const {
         return report->problems.size() >= most;
     }
@@ -211,6 +213,21 @@ std::u16string SortName(const Walk &w, uint32_t key) {
     return name;
 }
 
+// Every cell but a security cell belongs to one key, and hivex frees it
+// with that key: a cell claimed twice would be freed twice, which hivex
+// answers by stopping the process.  Offsets outside the bins are another
+// check's concern.
+bool Claim(Walk &w, uint32_t cell, const char *what) {
+    if (cell >= w.bins || cell % 8 != 0)
+        return true;
+    if (w.owned.Test(cell)) {
+        Problem(w, "%s at 0x%x is used twice", what, cell);
+        return false;
+    }
+    w.owned.Set(cell);
+    return true;
+}
+
 // Gathers the key cells a subkey list names, through one level of index
 // ("ri") lists; false when the list itself is unusable.
 bool CollectList(Walk &w, uint32_t key, uint32_t list, bool index, std::vector<uint32_t> *out) {
@@ -226,6 +243,8 @@ bool CollectList(Walk &w, uint32_t key, uint32_t list, bool index, std::vector<u
         Problem(w, "subkey list of key 0x%x at 0x%x has no list signature", key, list);
         return false;
     }
+    if (!Claim(w, list, "subkey list"))
+        return false;
     uint32_t count = ReadLe16(data + 2), stride = hashed ? 8 : 4;
     if (4 + static_cast<uint64_t>(count) * stride > length) {
         Problem(w, "subkey list at 0x%x claims %u entries, its cell holds fewer", list, count);
@@ -309,7 +328,7 @@ void CheckBigData(Walk &w, uint32_t value, uint32_t data, uint32_t size) {
 
 void CheckValue(Walk &w, uint32_t value) {
     const uint8_t *vk = Record(w, value, kValueHeader, "vk", "value");
-    if (vk == nullptr)
+    if (vk == nullptr || !Claim(w, value, "value"))
         return;
     w.report->values++;
     if (kValueHeader + ReadLe16(vk + 2) > DataLength(w, value))
@@ -321,6 +340,8 @@ void CheckValue(Walk &w, uint32_t value) {
                     size & ~kInlineData);
     } else if (size > kLargestPlainData && ReadLe32(w.image + kMinorVersionOffset) >= 4) {
         CheckBigData(w, value, data, size);
+    } else if (!Claim(w, data, "value data")) {
+        return;
     } else if (DataLength(w, data) < size || DataLength(w, data) == 0) {
         // Even empty data kept outside the value is a cell hivex frees
         // with the value.
@@ -338,6 +359,8 @@ void CheckValues(Walk &w, uint32_t key, const uint8_t *nk) {
         Problem(w, "value list of key 0x%x at 0x%x does not hold its %u values", key, list, count);
         return;
     }
+    if (!Claim(w, list, "value list"))
+        return;
     for (uint32_t i = 0; i < count && !w.Full(); i++)
         CheckValue(w, ReadLe32(CellData(w, list) + 4 * i));
 }
@@ -352,6 +375,8 @@ void CheckKeyFields(Walk &w, uint32_t key, const uint8_t *nk) {
     if ((classLength > 0 || keyClass != kNoCell) &&
         (DataLength(w, keyClass) < classLength || DataLength(w, keyClass) == 0))
         Problem(w, "class name of key 0x%x does not fit an allocated cell", key);
+    else if (keyClass != kNoCell)
+        Claim(w, keyClass, "class name");
     uint32_t security = ReadLe32(nk + kKeySecurity);
     if (Record(w, security, kSecurityHeader, "sk", "security of a key") != nullptr)
         w.securityUsers[security]++;

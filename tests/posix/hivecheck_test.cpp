@@ -147,6 +147,12 @@ TEST_F(HiveCheck, CatchesEachKindOfDamage) {
         {"value list outside", [&](Image &i) { i.Set(driver, 0x28, 0x7FFFFFF0); }, "value list"},
         {"value data outside", [&](Image &i) { i.Set(i.Get(driver, 0x28), 0, 8); },
          "not an allocated cell"},
+        {"value listed twice",
+         [&](Image &i) {
+             uint32_t list = i.Get(driver, 0x28);
+             i.Set(list, 4, i.Get(list, 0));
+         },
+         "used twice"},
         {"reference count", [&](Image &i) { i.Set(security, 0xC, 2); }, "references"},
         {"security ring", [&](Image &i) { i.Set(security, 8, 0x20); }, "points back"},
         {"key linked twice",
