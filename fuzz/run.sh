@@ -1,12 +1,18 @@
 #!/bin/sh
-# Usage: fuzz/run.sh SECONDS
+# Usage: fuzz/run.sh SECONDS [RUNS]
+# With RUNS, each target makes exactly that many runs from a fixed seed
+# (SECONDS still caps it), so that a check run explores the same inputs
+# every time and fails only on what the code does, not on luck.
 # Builds the fuzz targets with clang (in $FUZZ_BUILD_DIR, default
 # build/fuzz) and runs each for SECONDS, starting from its seed corpus in
 # fuzz/corpus/NAME/.  New inputs go to the build directory, never to the
 # seeds; a crash leaves its input there and makes the script fail.
 set -eu
 
-seconds=${1:?usage: fuzz/run.sh SECONDS}
+seconds=${1:?usage: fuzz/run.sh SECONDS [RUNS]}
+runs=${2:-}
+fixed=""
+[ -z "$runs" ] || fixed="-runs=$runs -seed=1"
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$source_dir/build/fuzz}
 targets="version options hive"
@@ -31,7 +37,8 @@ for name in $targets; do
     artifacts=$build/artifacts/$name/
     mkdir -p "$corpus" "$artifacts"
     echo "fuzzing $name for ${seconds}s"
-    if ! "$build/${name}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    # shellcheck disable=SC2086
+    if ! "$build/${name}_fuzz" -max_total_time="$seconds" $fixed -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$artifacts" \
         "$corpus" "$source_dir/fuzz/corpus/$name" 2>"$build/$name.log"; then
         tail -60 "$build/$name.log"

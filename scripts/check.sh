@@ -28,7 +28,7 @@ RELIABILITY_BUILD="$top/build/posix" sh scripts/reliability.sh --quick
 WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 50
 
 if [ -f fuzz/run.sh ]; then
-    sh fuzz/run.sh "${FUZZ_SECONDS:-60}"
+    sh fuzz/run.sh 300 "${FUZZ_RUNS:-100000}"
 fi
 
 # What users get: the Windows zip (its x86_64 program through the scenarios
