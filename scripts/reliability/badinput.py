@@ -325,11 +325,7 @@ def main():
             print('ok    %s' % case.name)
     print('bad input: %d cases (%d cuts of the hive), %d failed, %d known' %
           (len(CASES) + len(cuts), len(cuts), failed, known))
-    if not failed:
-        trees.remove_tree(scratch)
-    else:
-        print('trees kept in %s' % scratch)
-    return 1 if failed else 0
+    return trees.finish_scratch(scratch, failed)
 
 
 if __name__ == '__main__':

@@ -155,11 +155,7 @@ def main():
             print('    round %d: %s' % (number, p))
     print('concurrency: %d rounds of %d simultaneous runs (seed %d), %d runs changed the tree; '
           '%d rounds broke a rule' % (opts.rounds, opts.runs, opts.seed, changed, failed))
-    if not failed:
-        trees.remove_tree(scratch)
-    else:
-        print('trees kept in %s' % scratch)
-    return 1 if failed else 0
+    return trees.finish_scratch(scratch, failed)
 
 
 if __name__ == '__main__':

@@ -81,18 +81,14 @@ def judge(tools, wrapper, op, template, before, after, point, top):
 
 
 def check_operation(tools, wrapper, op, scratch, every, jobs):
-    base = os.path.join(scratch, op.name)
-    template = os.path.join(base, 'template')
-    trees.make_template(tools, op, template)
-    before = trees.State(template)
-    after, _ = trees.finish_state(tools, op, template, os.path.join(base, 'after'))
-    processes = inject.record(tools, wrapper, template, op, os.path.join(base, 'record'))
-    points = inject.sample(inject.all_points(processes), every)
+    run = inject.prepare(tools, wrapper, op, scratch, every)
     with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-        futures = [pool.submit(judge, tools, wrapper, op, template, before, after, p,
-                               os.path.join(base, 'p%d' % i)) for i, p in enumerate(points)]
+        futures = [pool.submit(judge, tools, wrapper, op, run.template, run.before, run.after, p,
+                               os.path.join(run.base, 'p%d' % i))
+                   for i, p in enumerate(run.points)]
         results = [f.result() for f in futures]
-    return report.summarise('crash', op.name, processes, results) + check_order(processes, op)
+    return (report.summarise('crash', op.name, run.processes, results) +
+            check_order(run.processes, op))
 
 
 def check_order(processes, op):

@@ -116,21 +116,16 @@ def judge(tools, wrapper, op, template, before, after, normal, point, error, top
 
 
 def check_operation(tools, wrapper, op, scratch, every, jobs):
-    base = os.path.join(scratch, op.name)
-    template = os.path.join(base, 'template')
-    trees.make_template(tools, op, template)
-    before = trees.State(template)
-    after, normal = trees.finish_state(tools, op, template, os.path.join(base, 'after'))
-    processes = inject.record(tools, wrapper, template, op, os.path.join(base, 'record'))
-    points = inject.sample(inject.all_points(processes, SYSCALLS), every)
+    run = inject.prepare(tools, wrapper, op, scratch, every, SYSCALLS)
     broken = 0
     for error in ERRORS:
         with concurrent.futures.ThreadPoolExecutor(jobs) as pool:
-            futures = [pool.submit(judge, tools, wrapper, op, template, before, after, normal, p,
-                                   error, os.path.join(base, '%s-p%d' % (error, i)))
-                       for i, p in enumerate(points)]
+            futures = [pool.submit(judge, tools, wrapper, op, run.template, run.before, run.after,
+                                   run.normal, p, error,
+                                   os.path.join(run.base, '%s-p%d' % (error, i)))
+                       for i, p in enumerate(run.points)]
             results = [f.result() for f in futures]
-        broken += report.summarise('fault %s' % error, op.name, processes, results)
+        broken += report.summarise('fault %s' % error, op.name, run.processes, results)
     return broken
 
 

@@ -173,6 +173,24 @@ def _injected(trace):
         return False
 
 
+class Prepared(collections.namedtuple('Prepared',
+                                      'base template before after normal processes points')):
+    """An operation made ready for injection: its template tree, the states
+    before and after a clean run, that run's output, the recorded processes
+    and the points at which to inject."""
+
+
+def prepare(tools, wrapper, op, scratch, every, syscalls=None):
+    base = os.path.join(scratch, op.name)
+    template = os.path.join(base, 'template')
+    trees.make_template(tools, op, template)
+    before = trees.State(template)
+    after, normal = trees.finish_state(tools, op, template, os.path.join(base, 'after'))
+    processes = record(tools, wrapper, template, op, os.path.join(base, 'record'))
+    points = sample(all_points(processes, syscalls), every)
+    return Prepared(base, template, before, after, normal, processes, points)
+
+
 def run_operations(description, prefix, check_operation):
     """The command line the crash and fault checks share: each operation's
     template tree, then check_operation on it; the scratch trees are kept
@@ -192,8 +210,4 @@ def run_operations(description, prefix, check_operation):
     for op in trees.OPERATIONS:
         if opts.only in (None, op.name):
             broken += check_operation(tools, wrapper, op, scratch, opts.every, opts.jobs)
-    if not opts.keep and not broken:
-        trees.remove_tree(scratch)
-    else:
-        print('trees kept in %s' % scratch)
-    return 1 if broken else 0
+    return trees.finish_scratch(scratch, broken > 0, opts.keep)

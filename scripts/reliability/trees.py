@@ -206,6 +206,16 @@ def remove_tree(top):
     shutil.rmtree(top, ignore_errors=True)
 
 
+def finish_scratch(scratch, failed, keep=False):
+    """Removes the scratch trees unless something failed (or keep is
+    asked), when they are left for a look; gives the exit status."""
+    if failed or keep:
+        print('trees kept in %s' % scratch)
+    else:
+        remove_tree(scratch)
+    return 1 if failed else 0
+
+
 def finish_state(tools, op, template, top):
     """The state op ends in when nothing goes wrong, and its output."""
     copy_tree(template, top)

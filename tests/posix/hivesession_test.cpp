@@ -51,21 +51,6 @@ struct Reader {
 
 class HiveSessionTest : public OfflineTreeTest {
   protected:
-    HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
-        HKEY key = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;
-        return key;
-    }
-    HKEY Create(HKEY base, const std::string &path, DWORD *disposition = nullptr) {
-        HKEY key = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                 nullptr, &key, disposition))
-            << path;
-        return key;
-    }
-    HKEY Services() {
-        return Open("SYSTEM\\CurrentControlSet\\Services");
-    }
     void SetNumber(HKEY key, const char *name, DWORD number) {
         EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD, Bytes(&number), 4));
     }

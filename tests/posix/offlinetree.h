@@ -4,6 +4,7 @@
 #ifndef DRVINST_TEST_OFFLINETREE_H
 #define DRVINST_TEST_OFFLINETREE_H
 
+#include "platform/platform.h"
 #include "platform/posix/hivesession.h"
 #include "platform/posix/hivetree.h"
 
@@ -45,6 +46,21 @@ class OfflineTreeTest : public testing::Test {
     }
     std::filesystem::path Hive() const {
         return top / "WINNT/system32/config/SYSTEM";
+    }
+    HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
+        HKEY key = nullptr;
+        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;
+        return key;
+    }
+    HKEY Create(HKEY base, const std::string &path, DWORD *disposition = nullptr) {
+        HKEY key = nullptr;
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                 nullptr, &key, disposition))
+            << path;
+        return key;
+    }
+    HKEY Services() {
+        return Open("SYSTEM\\CurrentControlSet\\Services");
     }
 };
 

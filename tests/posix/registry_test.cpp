@@ -65,21 +65,6 @@ struct Reader {
 
 class RegistryTest : public OfflineTreeTest {
   protected:
-    HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
-        HKEY key = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;
-        return key;
-    }
-    HKEY Create(HKEY base, const char *path, DWORD *disposition = nullptr) {
-        HKEY key = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                 &key, disposition))
-            << path;
-        return key;
-    }
-    HKEY Services() {
-        return Open("SYSTEM\\CurrentControlSet\\Services");
-    }
     void Commit() {
         ASSERT_EQ(0, HiveFinish(0));
     }
