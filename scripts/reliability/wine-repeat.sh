@@ -28,7 +28,11 @@ scratch=$(mktemp -d /tmp/drvinst-wine-repeat.XXXXXX)
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 cleanup() {
     "$wineserver" -k 2>/dev/null || true
-    rm -rf "$scratch"
+    if [ "${failures:-0}" -ne 0 ] && [ -n "${WINE_REPEAT_KEEP:-}" ]; then
+        echo "wine-repeat: evidence kept in $scratch"
+    else
+        rm -rf "$scratch"
+    fi
 }
 trap cleanup EXIT
 mkdir -p "$scratch/work" "$scratch/out"
@@ -45,17 +49,31 @@ cd /d $(dos "$scratch/work")
 for /L %%i in (1,1,$count) do call :round %%i
 exit 0
 :round
-call :step %1 install -D korvex1
-call :step %1 refuse -D korvex1
-call :step %1 uninstall -U -D korvex1
+call :step %1 install present -D korvex1
+call :step %1 refuse present -D korvex1
+call :step %1 uninstall absent -U -D korvex1
 goto :eof
 :step
-drvinst %3 %4 %5 > $out\\%1-%2.txt
+drvinst %4 %5 %6 > $out\\%1-%2.txt
 echo %errorlevel% > $out\\%1-%2.status
-reg export "HKLM\\SYSTEM\\CurrentControlSet\\Services\\korvex1" $out\\%1-%2-service.reg /y >nul 2>&1
-reg export "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\korvex1" $out\\%1-%2-eventlog.reg /y >nul 2>&1
+call :export %1-%2-service %3 "HKLM\\SYSTEM\\CurrentControlSet\\Services\\korvex1"
+call :export %1-%2-eventlog %3 "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\korvex1"
 dir /b C:\\windows\\system32\\drivers\\korvex1* > $out\\%1-%2.dir 2>nul
 if exist C:\\windows\\system32\\drivers\\korvex1.sys copy C:\\windows\\system32\\drivers\\korvex1.sys $out\\%1-%2.sys >nul
+goto :eof
+rem A key that should be there and could not be exported is asked for
+rem again: nothing writes the registry between the run and its exports, so
+rem a later answer tells the key's state as well as the first would have.
+:export
+set tries=0
+:again
+set /a tries+=1
+reg export %3 $out\\%1.reg /y > $out\\%1.log 2>&1
+if not errorlevel 1 goto :eof
+if %2==absent goto :eof
+echo attempt %tries% failed: >> $out\\%1.retries
+type $out\\%1.log >> $out\\%1.retries
+if %tries% lss 3 goto again
 goto :eof
 EOF
 
@@ -69,6 +87,7 @@ took=$(($(date +%s) - started))
 # The exports are UTF-16 with CRLF line ends; the golden files plain text.
 plain() { iconv -f UTF-16 -t UTF-8 "$1" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//'; }
 failures=0
+retried=0
 fail() {
     echo "wine-repeat: round $1, $2: $3"
     failures=$((failures + 1))
@@ -76,9 +95,18 @@ fail() {
 check_keys() { # round step present
     for key in service eventlog; do
         export=$scratch/out/$1-$2-$key.reg
+        if [ -f "${export%.reg}.retries" ]; then
+            echo "wine-repeat: round $1, $2: reg export of the $key key was retried:"
+            tr -d '\r' <"${export%.reg}.retries" | sed 's/^/    /'
+            retried=$((retried + 1))
+        fi
         if [ "$3" = present ]; then
-            [ -f "$export" ] && plain "$export" | cmp -s - "$golden/korvex1-$key.reg" ||
+            if [ ! -f "$export" ]; then
+                fail "$1" "$2" "the $key key was not exported"
+            elif ! plain "$export" | cmp -s - "$golden/korvex1-$key.reg"; then
                 fail "$1" "$2" "the $key key is not the golden export"
+                plain "$export" | diff "$golden/korvex1-$key.reg" - | head -20
+            fi
         elif [ -f "$export" ]; then
             fail "$1" "$2" "the $key key is still there"
         fi
@@ -108,5 +136,5 @@ while [ "$round" -le "$count" ]; do
     round=$((round + 1))
 done
 echo "wine-repeat: $count rounds of install, refusal and uninstall ($((count * 3)) runs)" \
-    "in $took s on one prefix; $failures failures"
+    "in $took s on one prefix; $failures failures; $retried exports asked for again"
 [ "$failures" -eq 0 ]
