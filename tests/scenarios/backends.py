@@ -229,6 +229,14 @@ class Wine:
         shutil.copy(os.path.join(self.bindir, 'drvinst.exe'), exe)
         return self._batch(argv0, args)
 
+    @staticmethod
+    def _started(lines, label, command):
+        """Appends COMMAND, started again when cmd could not find it (status
+        9009, which Wine now and then gives under load for a program that is
+        there): the program never ran, so starting it again is the same step."""
+        lines += ['set tries=0', ':%s' % label, 'set /a tries+=1', command,
+                  'if errorlevel 9009 if %tries% lss 3 goto ' + label]
+
     def _batch(self, argv0, args):
         top = self.windows_path(self.top)
         lines = ['@echo off']
@@ -237,11 +245,11 @@ class Wine:
             # UTF-16 file; from a narrow one it widens every byte.
             with open(os.path.join(self.top, 'setup.reg'), 'wb') as f:
                 f.write(b'\xff\xfe' + self.pending_reg.encode('utf-16-le'))
-            lines.append('regedit /s %s\\setup.reg' % top)
+            self._started(lines, 'setup', 'regedit /s %s\\setup.reg' % top)
         for i, path in enumerate(self.removed):
             key = SERVICES + '\\' + path
-            lines += ['regedit /e %s\\saved%d.reg "%s"' % (top, i, key),
-                      'reg delete "%s" /f >nul' % key]
+            self._started(lines, 'save%d' % i, 'regedit /e %s\\saved%d.reg "%s"' % (top, i, key))
+            self._started(lines, 'delete%d' % i, 'reg delete "%s" /f >nul' % key)
         reglink = self.windows_path(os.path.join(self.bindir, 'reglink.exe'))
         for path in self.links:
             lines.append('%s create "%s" \\Registry\\Machine\\HARDWARE\\KorvexNowhere'
@@ -251,16 +259,18 @@ class Wine:
                                                                             'failmove.exe')))
         typed = '"%s"' % argv0 if set(argv0) & set(' &|<>^()') else argv0
         lines += ['cd /d %s' % self.windows_path(self.work),
+                  'set tries=0', ':run', 'set /a tries+=1',
                   '%s %s > %s\\out.txt' % (typed, ' '.join(args), top),
-                  'echo %%errorlevel%% > %s\\status.txt' % top]
+                  'echo %%errorlevel%% > %s\\status.txt' % top,
+                  'if errorlevel 9009 if %tries% lss 3 goto run']
         lines.append('set COMSPEC=C:\\windows\\system32\\cmd.exe')
         for i, path in enumerate(self.removed):
-            lines.append('regedit /s %s\\saved%d.reg' % (top, i))
+            self._started(lines, 'restore%d' % i, 'regedit /s %s\\saved%d.reg' % (top, i))
         for path in self.links:
             lines.append('%s delete "%s"' % (reglink, 'SYSTEM\\CurrentControlSet\\Services\\'
                                              + path))
         for i, key in enumerate(DRIVER_KEYS):
-            lines.append('regedit /e %s\\export%d.reg "%s"' % (top, i, key))
+            self._started(lines, 'export%d' % i, 'regedit /e %s\\export%d.reg "%s"' % (top, i, key))
         lines.append('exit 0')
         with open(os.path.join(self.top, 'run.cmd'), 'w', newline='') as f:
             f.write('\r\n'.join(lines) + '\r\n')
