@@ -155,7 +155,7 @@ check_files() { # round step present
     fi
 }
 # A run that had to be started again must have failed only to start.
-check_starts() { # round step
+check_starts() { # round step arguments-as-cmd-echoes-them
     for try in "$scratch/out/$1-$2".try*; do
         [ -f "$try" ] || continue
         if [ "$(tr -d '\r' <"$try")" = "Can't recognize 'drvinst -V $3' as an internal or external command, or batch script." ]; then
