@@ -258,11 +258,9 @@ class Wine:
             lines.append('set COMSPEC=%s' % self.windows_path(os.path.join(self.bindir,
                                                                             'failmove.exe')))
         typed = '"%s"' % argv0 if set(argv0) & set(' &|<>^()') else argv0
-        lines += ['cd /d %s' % self.windows_path(self.work),
-                  'set tries=0', ':run', 'set /a tries+=1',
-                  '%s %s > %s\\out.txt' % (typed, ' '.join(args), top),
-                  'echo %%errorlevel%% > %s\\status.txt' % top,
-                  'if errorlevel 9009 if %tries% lss 3 goto run']
+        lines.append('cd /d %s' % self.windows_path(self.work))
+        self._started(lines, 'run', '%s %s > %s\\out.txt' % (typed, ' '.join(args), top))
+        lines.append('echo %%errorlevel%% > %s\\status.txt' % top)
         lines.append('set COMSPEC=C:\\windows\\system32\\cmd.exe')
         for i, path in enumerate(self.removed):
             self._started(lines, 'restore%d' % i, 'regedit /s %s\\saved%d.reg' % (top, i))
