@@ -49,10 +49,10 @@ class Prefix:
         os.makedirs(self.dir, exist_ok=True)
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG='-all',
                         WINEDLLOVERRIDES='mscoree,mshtml=')
-        first = not os.path.isdir(self.path)
+        # The server that made or opened the prefix is left to end first, so
+        # that the one kept alive below can start.
         self._quiet([WINE, 'cmd', '/c', 'exit'])
-        if first:
-            subprocess.run([WINESERVER, '-w'], env=self.env)
+        subprocess.run([WINESERVER, '-w'], env=self.env)
         self.server = subprocess.Popen([WINESERVER, '-p', '-f'], env=self.env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.drivers = os.path.join(self.path, 'drive_c', 'windows', 'system32', 'drivers')

@@ -165,11 +165,12 @@ class Wine:
         self.bindir = bindir
         self.prefix = prefix
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all', WINEDLLOVERRIDES='mscoree,mshtml=')
-        first = not os.path.isdir(prefix)
+        # The server that made or opened the prefix is left to end first: a
+        # second one cannot start beside it, and a program started while it
+        # is ending can come back with no output at all.
         subprocess.run([WINE, 'cmd', '/c', 'exit'], env=self.env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        if first:
-            subprocess.run([WINESERVER, '-w'], env=self.env)
+        subprocess.run([WINESERVER, '-w'], env=self.env)
         self.server = subprocess.Popen([WINESERVER, '-p', '-f'], env=self.env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.drivers = os.path.join(prefix, 'drive_c', 'windows', 'system32', 'drivers')

@@ -101,9 +101,23 @@ def main():
     posix, win = (os.path.abspath(a) for a in sys.argv[1:])
     os.environ.setdefault('WINEPREFIX', '/tmp/wine-pe')
     os.environ['WINEDEBUG'] = '-all'
-    # One server kept alive for the whole run spares each start its own.
-    wine_dir = os.path.dirname(os.environ.get('WINE', '/usr/lib/wine/wine64'))
-    subprocess.run([os.path.join(wine_dir, 'wineserver'), '-p60'])
+    wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
+    wineserver = os.path.join(os.path.dirname(wine), 'wineserver')
+    # The prefix is made first and its server left to end: a program started
+    # while a server of the same prefix is ending can come back with no
+    # output at all.  Then one server kept alive for the whole run spares
+    # each start its own.
+    subprocess.run([wine, 'cmd', '/c', 'exit'],
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wineserver, '-w'])
+    subprocess.run([wineserver, '-p60'])
+    try:
+        return check(posix, win)
+    finally:
+        subprocess.run([wineserver, '-k'])
+
+
+def check(posix, win):
     passed = failed = 0
     with tempfile.TemporaryDirectory(prefix='version-agree.') as work:
         sides = Sides(posix, win, work)
