@@ -24,30 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 const BYTE *Bytes(const void *p) {
     return static_cast<const BYTE *>(p);
 }
-
-// A hive opened with hivex directly, to check what a run left.
-struct Reader {
-    hive_h *hive;
-    explicit Reader(const fs::path &path) : hive(hivex_open(path.c_str(), 0)) {}
-    ~Reader() {
-        if (hive != nullptr)
-            hivex_close(hive);
-    }
-    hive_node_h Find(const std::vector<const char *> &path) const {
-        hive_node_h node = hive == nullptr ? 0 : hivex_root(hive);
-        for (const char *name : path)
-            node = node == 0 ? 0 : hivex_node_get_child(hive, node, name);
-        return node;
-    }
-};
 
 class HiveSessionTest : public OfflineTreeTest {
   protected:

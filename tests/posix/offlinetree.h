@@ -9,12 +9,16 @@
 #include "platform/posix/hivetree.h"
 
 #include <gtest/gtest.h>
+#include <hivex.h>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 class OfflineTreeTest : public testing::Test {
   protected:
@@ -61,6 +65,40 @@ class OfflineTreeTest : public testing::Test {
     }
     HKEY Services() {
         return Open("SYSTEM\\CurrentControlSet\\Services");
+    }
+};
+
+inline std::string Slurp(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A hive opened with hivex for checking, closed when the test is done.
+struct Reader {
+    hive_h *hive;
+    explicit Reader(const std::filesystem::path &path) : hive(hivex_open(path.c_str(), 0)) {}
+    ~Reader() {
+        if (hive != nullptr)
+            hivex_close(hive);
+    }
+    hive_node_h Find(const std::vector<const char *> &path) const {
+        hive_node_h node = hive == nullptr ? 0 : hivex_root(hive);
+        for (const char *name : path)
+            node = node == 0 ? 0 : hivex_node_get_child(hive, node, name);
+        return node;
+    }
+    // The raw data of a value, or "<none>".
+    std::string Value(const std::vector<const char *> &path, const char *name) const {
+        hive_node_h node = Find(path);
+        hive_value_h value = node == 0 ? 0 : hivex_node_get_value(hive, node, name);
+        if (value == 0)
+            return "<none>";
+        hive_type type;
+        size_t length = 0;
+        char *data = hivex_value_value(hive, value, &type, &length);
+        std::string out(data, length);
+        free(data);
+        return out;
     }
 };
 

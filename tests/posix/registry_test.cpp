@@ -29,40 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A hive opened with hivex for checking, closed when the test is done.
-struct Reader {
-    hive_h *hive;
-    explicit Reader(const fs::path &path) : hive(hivex_open(path.c_str(), 0)) {}
-    ~Reader() {
-        if (hive != nullptr)
-            hivex_close(hive);
-    }
-    hive_node_h Find(const std::vector<const char *> &path) const {
-        hive_node_h node = hivex_root(hive);
-        for (const char *name : path)
-            node = node == 0 ? 0 : hivex_node_get_child(hive, node, name);
-        return node;
-    }
-    // The raw data of a value, or "<none>".
-    std::string Value(const std::vector<const char *> &path, const char *name) const {
-        hive_node_h node = Find(path);
-        hive_value_h value = node == 0 ? 0 : hivex_node_get_value(hive, node, name);
-        if (value == 0)
-            return "<none>";
-        hive_type type;
-        size_t length = 0;
-        char *data = hivex_value_value(hive, value, &type, &length);
-        std::string out(data, length);
-        free(data);
-        return out;
-    }
-};
-
 class RegistryTest : public OfflineTreeTest {
   protected:
     void Commit() {
