@@ -1,7 +1,6 @@
 #include "bench/hivewriter.h"
 
-#include "platform/posix/hivefile.h"
-#include "platform/posix/hiveimage.h"
+#include "platform/posix/hive/hive.h"
 
 #include <algorithm>
 #include <cctype>

@@ -14,8 +14,7 @@ set(DRVINST_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
                        -fno-omit-frame-pointer)
 
 file(GLOB FUZZ_VERSION_SOURCES CONFIGURE_DEPENDS
-     ${CMAKE_SOURCE_DIR}/platform/posix/version*.cpp
-     ${CMAKE_SOURCE_DIR}/platform/posix/pe*.cpp)
+     ${CMAKE_SOURCE_DIR}/platform/posix/pe/*.cpp)
 add_library(drvinst_version_fuzzed STATIC ${FUZZ_VERSION_SOURCES}
             ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
             ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
@@ -47,8 +46,8 @@ target_link_libraries(options_fuzz drvinst_front_fuzzed)
 # itself is the system's, uninstrumented; a crash in it still ends the
 # run and keeps the input.
 file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
-     ${CMAKE_SOURCE_DIR}/platform/posix/registry*.cpp
-     ${CMAKE_SOURCE_DIR}/platform/posix/hive*.cpp)
+     ${CMAKE_SOURCE_DIR}/platform/posix/registry/*.cpp
+     ${CMAKE_SOURCE_DIR}/platform/posix/hive/*.cpp)
 add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES}
             ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
             ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)

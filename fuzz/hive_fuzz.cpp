@@ -5,7 +5,7 @@
 // serve it; since it checks what it hands to hivex, hivex must not crash
 // on anything the checks let through either.
 #include "platform/platform.h"
-#include "platform/posix/hivesession.h"
+#include "platform/posix/hive/hive.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -5,7 +5,7 @@
 //
 // Exit status 0 when the hive is sound (one summary line on stdout), 1
 // when it is not (one line per problem on stdout), 2 on usage.
-#include "platform/posix/hivefile.h"
+#include "platform/posix/hive/hive.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,7 +1,6 @@
 // mkhive OUTFILE [ROOTNAME]: writes a valid, empty registry hive holding
 // only its root key, ready for hivex or hivexsh -w to fill.
-#include "platform/posix/hiveimage.h"
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 
 #include <cstdio>
 #include <string>

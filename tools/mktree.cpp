@@ -2,7 +2,7 @@
 // below ROOT for trying the installer: WINNT/system32/drivers and a SYSTEM
 // hive whose Select\Current and Select\Default (both 1 unless given) name
 // control sets holding Services\EventLog\System.
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "codepage.h"
+#include "platform/posix/codepage.h"
 
 // Code page 1252 differs from Latin-1 only in 0x80-0x9F.  The five places
 // it leaves undefined keep the C1 control of the same number, as Windows'

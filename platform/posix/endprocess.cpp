@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 
-#include "hivesession.h"
+#include "platform/posix/hive/hive.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // files with "\" read as "/" and case ignored.
 #include "platform/platform.h"
 
-#include "ntpath.h"
+#include "platform/posix/ntpath.h"
 
 #include <sys/stat.h>
 

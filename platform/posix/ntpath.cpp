@@ -1,4 +1,4 @@
-#include "ntpath.h"
+#include "platform/posix/ntpath.h"
 
 #include <dirent.h>
 #include <strings.h>

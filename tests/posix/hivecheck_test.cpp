@@ -1,8 +1,7 @@
 // The hive checker must pass every hive this project writes and must catch
 // each kind of damage a torn or mistaken write leaves, since the crash and
 // fault checks take its word for whether a tree would still boot.
-#include "platform/posix/hivefile.h"
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,7 @@
 // Hives the backend must refuse, and the empty hive it builds for new
 // trees.  A refused hive is never written, whatever the run does next.
 #include "platform/platform.h"
-#include "platform/posix/hivefile.h"
-#include "platform/posix/hiveimage.h"
-#include "platform/posix/hivesession.h"
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 #include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>

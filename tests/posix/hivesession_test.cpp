@@ -3,8 +3,7 @@
 // whole tree at a time, and what the registry calls report agrees with the
 // hive at every step in between.
 #include "platform/platform.h"
-#include "platform/posix/hivesession.h"
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 #include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>

@@ -5,8 +5,7 @@
 #define DRVINST_TEST_OFFLINETREE_H
 
 #include "platform/platform.h"
-#include "platform/posix/hivesession.h"
-#include "platform/posix/hivetree.h"
+#include "platform/posix/hive/hive.h"
 
 #include <gtest/gtest.h>
 #include <hivex.h>

@@ -2,9 +2,8 @@
 // wrote is read back with hivex directly, after the session has committed,
 // so that a test does not trust the code it checks.
 #include "platform/platform.h"
-#include "platform/posix/hivesession.h"
-#include "platform/posix/hivetree.h"
-#include "platform/posix/registrykey.h"
+#include "platform/posix/hive/hive.h"
+#include "platform/posix/registry/registry.h"
 #include "tests/posix/offlinetree.h"
 
 #include <gtest/gtest.h>

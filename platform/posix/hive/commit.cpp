@@ -1,0 +1,77 @@
+// Writing the hive back.  The new image goes to a temporary file in the
+// hive's own directory, so that the final rename is atomic: a crash at any
+// point leaves either the old hive or the new one, never a mixture.
+#include "session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool Fail(std::string *problem, const std::string &what) {
+    *problem = what + ": " + strerror(errno != 0 ? errno : EIO);
+    return false;
+}
+
+// Gives the new file the hive's owner and mode (owner first, since a change
+// of owner may clear mode bits), then forces it to disk.
+bool SettleTemporary(int fd, const struct stat &hive, std::string *problem) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return Fail(problem, "cannot examine the new hive");
+    bool sameOwner = st.st_uid == hive.st_uid && st.st_gid == hive.st_gid;
+    if (!sameOwner && fchown(fd, hive.st_uid, hive.st_gid) != 0)
+        return Fail(problem, "cannot give the new hive the owner of the old one");
+    if (fchmod(fd, hive.st_mode & 07777) != 0)
+        return Fail(problem, "cannot give the new hive the mode of the old one");
+    if (fsync(fd) != 0)
+        return Fail(problem, "cannot flush the new hive to disk");
+    return true;
+}
+
+// hivex writes the image by name; fd stays open on the same file so that
+// it can be settled without opening the name a second time.
+bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &old,
+                    std::string *problem) {
+    errno = 0;
+    if (hivex_commit(hive, name, 0) != 0)
+        return Fail(problem, "cannot write the new hive");
+    return SettleTemporary(fd, old, problem);
+}
+
+} // namespace
+
+std::string HiveTemporaryPrefix(const std::string &hivePath) {
+    return hivePath + ".commit-";
+}
+
+bool ReplaceHiveFile(hive_h *hive, const std::string &path, int dirFd, std::string *problem) {
+    struct stat old;
+    if (stat(path.c_str(), &old) != 0)
+        return Fail(problem, "cannot examine the hive");
+    std::string pattern = HiveTemporaryPrefix(path) + "XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return Fail(problem, "cannot create a temporary file next to the hive");
+    bool ok = WriteTemporary(hive, name.data(), fd, old, problem);
+    if (close(fd) != 0 && ok)
+        ok = Fail(problem, "cannot close the new hive");
+    if (ok && rename(name.data(), path.c_str()) != 0)
+        ok = Fail(problem, "cannot rename the new hive over the old one");
+    if (!ok) {
+        unlink(name.data());
+        *problem += "; the hive is unchanged";
+        return false;
+    }
+    if (fsync(dirFd) != 0)
+        return Fail(problem, "the hive was replaced, but the directory could not be flushed");
+    return true;
+}

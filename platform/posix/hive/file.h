@@ -1,0 +1,83 @@
+// The on-disk layout of a registry hive file, as far as this backend reads
+// it itself: the 4096-byte base block, the bins and the cells, checked
+// before hivex is trusted with them.  Changing the hive is left to hivex.
+#ifndef DRVINST_POSIX_HIVE_FILE_H
+#define DRVINST_POSIX_HIVE_FILE_H
+
+#include "platform/posix/winapi.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr size_t kBaseBlockSize = 4096;
+constexpr size_t kBinAlignment = 4096;
+constexpr size_t kBinHeaderSize = 0x20;
+constexpr size_t kMinimumHiveSize = kBaseBlockSize + kBinAlignment;
+
+// Offsets within the base block.
+constexpr size_t kSequence1Offset = 0x04;
+constexpr size_t kSequence2Offset = 0x08;
+constexpr size_t kTimestampOffset = 0x0C;
+constexpr size_t kMajorVersionOffset = 0x14;
+constexpr size_t kMinorVersionOffset = 0x18;
+constexpr size_t kFileTypeOffset = 0x1C;
+constexpr size_t kFileFormatOffset = 0x20;
+constexpr size_t kRootCellOffset = 0x24;
+constexpr size_t kBinsSizeOffset = 0x28;
+constexpr size_t kClusteringOffset = 0x2C;
+constexpr size_t kChecksumOffset = 0x1FC;
+
+// A key node cell: the size word, then a fixed header of 0x4C bytes in
+// front of the name.
+constexpr size_t kKeyCellHeaderSize = 4 + 0x4C;
+
+inline uint32_t ReadLe32(const uint8_t *p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void WriteLe16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+inline void WriteLe32(uint8_t *p, uint32_t v) {
+    WriteLe16(p, static_cast<uint16_t>(v));
+    WriteLe16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+// XOR of the base block's first 127 little-endian words.
+uint32_t BaseBlockChecksum(const uint8_t *baseBlock);
+
+// Checks that the open file is a hive that can safely be handed to hivex
+// and later written back: a consistent base block that needs no log
+// replay, a first hive bin where it belongs, a root key cell inside the
+// bins, and the structure CheckHiveStructure checks.  Returns
+// ERROR_SUCCESS, or a Win32 code with the reason in *problem.
+LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem);
+
+struct HiveCheckOptions {
+    // Also what matters to Windows but not to hivex: the base block's
+    // checksum and version, the order of subkey lists, large values kept
+    // in segments, and reference counts of security cells that equal the
+    // keys naming them rather than merely cover them.
+    bool strict = false;
+    size_t mostProblems = 1; // the walk stops once it has found this many
+};
+
+struct HiveStructureReport {
+    std::vector<std::string> problems; // empty when the hive is sound
+    size_t keys = 0;                   // reached from the root
+    size_t values = 0;
+    size_t securityCells = 0;
+};
+
+// Walks a whole hive image: bins and the cells that tile them, then every
+// key reachable from the root with its subkey list, values, class and
+// security cell, and the ring of security cells with their reference
+// counts.  Every offset is checked before it is followed.
+HiveStructureReport CheckHiveStructure(const uint8_t *image, size_t size,
+                                       const HiveCheckOptions &options);
+
+#endif

@@ -1,0 +1,15 @@
+// The hive engine's one doorway: the REGF file and its checks, empty hives
+// and trees for new installations, reading key nodes through hivex, and
+// the session that loads, changes and writes back the SYSTEM hive of a run.
+#ifndef DRVINST_POSIX_HIVE_HIVE_H
+#define DRVINST_POSIX_HIVE_HIVE_H
+
+#include "file.h"
+#include "image.h"
+#include "node.h"
+#include "session.h"
+#include "subkeys.h"
+#include "text.h"
+#include "tree.h"
+
+#endif

@@ -1,0 +1,291 @@
+#include "session.h"
+
+#include "file.h"
+#include "platform/posix/ntpath.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+HiveSession *g_session = nullptr;
+
+void Report(const std::string &path, const std::string &problem) {
+    printf("offline registry: %s: %s\n", path.c_str(), problem.c_str());
+}
+
+LONG StatusOfErrno(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_CANTOPEN;
+    }
+}
+
+LONG ReportErrno(const std::string &path, const char *what) {
+    int error = errno;
+    Report(path, std::string(what) + ": " + strerror(error));
+    return StatusOfErrno(error);
+}
+
+// The hive file of the tree SystemRoot names, with symbolic links resolved
+// so that the commit replaces the file itself rather than a link to it.
+LONG LocateHive(std::string *path) {
+    const char *root = getenv("SystemRoot");
+    if (root == nullptr || *root == '\0') {
+        printf("offline registry: SystemRoot is not set\n");
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::string found = ResolveWindowsPath(std::string(root) + "\\system32\\config\\SYSTEM");
+    struct stat st;
+    if (stat(found.c_str(), &st) != 0)
+        return ReportErrno(found, "cannot open the hive");
+    if (!S_ISREG(st.st_mode)) {
+        Report(found, S_ISDIR(st.st_mode) ? "is a directory, not a hive" : "is not a regular file");
+        return ERROR_CANTOPEN;
+    }
+    std::unique_ptr<char, decltype(&free)> real(realpath(found.c_str(), nullptr), free);
+    if (!real)
+        return ReportErrno(found, "cannot resolve the hive's path");
+    *path = real.get();
+    return ERROR_SUCCESS;
+}
+
+// Locks the hive's directory rather than the hive, because the commit
+// replaces the hive file and a lock on the old file would not hold back a
+// run that opens the new one.  Locking the directory leaves no lock file.
+LONG LockDirectory(const std::string &path, int *fd) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    *fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (*fd < 0)
+        return ReportErrno(dir, "cannot open the hive's directory");
+    while (flock(*fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return ReportErrno(dir, "cannot lock the hive's directory");
+    }
+    return ERROR_SUCCESS;
+}
+
+// A temporary file left by a run that was killed while committing.  It is
+// stale by the time anyone holds the lock.
+void RemoveStaleTemporaries(int dirFd, const std::string &path) {
+    std::string prefix = HiveTemporaryPrefix(path);
+    prefix = prefix.substr(prefix.rfind('/') + 1);
+    int scanFd = dup(dirFd);
+    DIR *dir = scanFd < 0 ? nullptr : fdopendir(scanFd);
+    if (dir == nullptr) {
+        if (scanFd >= 0)
+            close(scanFd);
+        return;
+    }
+    while (struct dirent *entry = readdir(dir)) {
+        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+            unlinkat(dirFd, entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
+bool SameIdentity(const HiveIdentity &a, const HiveIdentity &b) {
+    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
+}
+
+HiveIdentity IdentityOf(const struct stat &st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+// Whether the file at path is still the one described, unchanged.
+bool StillTheSame(const std::string &path, const HiveIdentity &identity) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && SameIdentity(IdentityOf(st), identity);
+}
+
+// Checks the file before hivex sees it: hivex trusts more of a damaged
+// file than is safe, and would happily open a hive whose log still holds
+// changes.
+LONG CheckHive(const std::string &path, HiveIdentity *identity) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return ReportErrno(path, "cannot open the hive");
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        LONG rc = ReportErrno(path, "cannot examine the hive");
+        close(fd);
+        return rc;
+    }
+    std::string problem;
+    LONG rc = CheckHiveFile(fd, static_cast<uint64_t>(st.st_size), &problem);
+    close(fd);
+    if (!problem.empty())
+        Report(path, problem);
+    *identity = IdentityOf(st);
+    return rc;
+}
+
+LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identity, hive_h **hive) {
+    errno = 0;
+    *hive = hivex_open(path.c_str(), flags);
+    if (*hive == nullptr) {
+        // hivex says ENOTSUP or EINVAL of a file it does not understand;
+        // anything else is the system failing to read it.
+        bool damaged = errno == 0 || errno == ENOTSUP || errno == EINVAL || errno == EFAULT;
+        Report(path, std::string(damaged ? "hive is damaged and cannot be loaded ("
+                                         : "cannot read the hive (") +
+                         strerror(errno != 0 ? errno : ENOTSUP) + ")");
+        return damaged ? ERROR_REGISTRY_CORRUPT : ERROR_CANTREAD;
+    }
+    if (StillTheSame(path, identity))
+        return ERROR_SUCCESS;
+    hivex_close(*hive);
+    *hive = nullptr;
+    Report(path, "the hive was changed by another program while this run was using it");
+    return ERROR_CANTWRITE;
+}
+
+LONG LoadHive(HiveSession *session) {
+    LONG rc = CheckHive(session->path, &session->identity);
+    return rc != ERROR_SUCCESS ? rc
+                               : OpenChecked(session->path, 0, session->identity, &session->hive);
+}
+
+// The writable handle replaces the read-only one.  A run that cannot make
+// the switch can change nothing, so it is poisoned: deletions recorded
+// before it would otherwise be silently lost.
+LONG MakeWritable(HiveSession *session) {
+    if (session->writable)
+        return ERROR_SUCCESS;
+    hive_h *writable = nullptr;
+    LONG rc = OpenChecked(session->path, HIVEX_OPEN_WRITE, session->identity, &writable);
+    if (rc != ERROR_SUCCESS) {
+        session->poisoned = true;
+        return rc;
+    }
+    hivex_close(session->hive);
+    session->hive = writable;
+    session->writable = true;
+    return ERROR_SUCCESS;
+}
+
+// Deletes each removed tree whole: a doomed key whose parent is doomed too
+// goes with that parent.
+LONG ApplyDeletions(HiveSession *session) {
+    std::map<hive_node_h, hive_node_h> doomed;
+    doomed.swap(session->doomed);
+    for (const auto &entry : doomed) {
+        if (doomed.count(entry.second) != 0)
+            continue;
+        errno = 0;
+        if (hivex_node_delete_child(session->hive, entry.first) != 0) {
+            session->poisoned = true;
+            return ERROR_CANTWRITE;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+void CloseSession() {
+    g_session->subkeys.Clear();
+    if (g_session->hive != nullptr)
+        hivex_close(g_session->hive);
+    close(g_session->lockFd);
+    delete g_session;
+    g_session = nullptr;
+}
+
+} // namespace
+
+LONG HiveAcquire(HiveSession **session) {
+    if (g_session == nullptr) {
+        static unsigned long sessions = 0;
+        auto opened = std::make_unique<HiveSession>();
+        opened->serial = ++sessions;
+        LONG rc = LocateHive(&opened->path);
+        if (rc == ERROR_SUCCESS)
+            rc = LockDirectory(opened->path, &opened->lockFd);
+        if (rc == ERROR_SUCCESS) {
+            RemoveStaleTemporaries(opened->lockFd, opened->path);
+            rc = LoadHive(opened.get());
+        }
+        if (rc != ERROR_SUCCESS) {
+            if (opened->lockFd >= 0)
+                close(opened->lockFd);
+            return rc;
+        }
+        g_session = opened.release();
+    }
+    *session = g_session;
+    return ERROR_SUCCESS;
+}
+
+HiveSession *HiveCurrent() {
+    return g_session;
+}
+
+LONG HiveBeginWrite(HiveSession *session) {
+    if (session->poisoned)
+        return ERROR_CANTWRITE;
+    LONG rc = MakeWritable(session);
+    return rc == ERROR_SUCCESS ? ApplyDeletions(session) : rc;
+}
+
+// A failed hivex write can leave the in-memory image half changed (a
+// failed delete, for one, may have freed cells still linked from the
+// parent), so after one the image is never written.
+LONG HiveEndWrite(HiveSession *session, bool succeeded) {
+    if (!succeeded) {
+        session->poisoned = true;
+        return ERROR_CANTWRITE;
+    }
+    session->changed = true;
+    return ERROR_SUCCESS;
+}
+
+LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent) {
+    if (session->poisoned)
+        return ERROR_CANTWRITE;
+    session->doomed[node] = parent;
+    session->changed = true;
+    return ERROR_SUCCESS;
+}
+
+int HiveFinish(int status) {
+    if (g_session == nullptr)
+        return status;
+    if (g_session->changed && !g_session->poisoned)
+        HiveBeginWrite(g_session);
+    bool written = true;
+    std::string problem;
+    if (g_session->poisoned) {
+        problem = "a registry change failed during this run, so none of its changes were "
+                  "written; the hive is unchanged";
+        written = false;
+    } else if (g_session->changed) {
+        written = ReplaceHiveFile(g_session->hive, g_session->path, g_session->lockFd, &problem);
+    }
+    if (!written)
+        Report(g_session->path, problem);
+    CloseSession();
+    fflush(stdout);
+    return written || status != 0 ? status : 1;
+}
+
+void HiveDiscard() {
+    if (g_session != nullptr)
+        CloseSession();
+}

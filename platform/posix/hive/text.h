@@ -1,0 +1,34 @@
+// Text as the narrow registry calls see it.  Callers hand over bytes in the
+// Western Windows code page (1252); the hive keeps names and strings in
+// UTF-16, and hivex passes names to and fro as UTF-8.
+#ifndef DRVINST_POSIX_HIVE_TEXT_H
+#define DRVINST_POSIX_HIVE_TEXT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The caller's narrow text as UTF-8, the form hivex takes names in.
+std::string NarrowToUtf8(const char *text, size_t length);
+std::string NarrowToUtf8(const char *text);
+
+// A hivex name back in the narrow code page; what it cannot show becomes '?'.
+std::string Utf8ToNarrow(const std::string &utf8);
+
+// Narrow string data widened to UTF-16LE byte for byte, embedded and
+// trailing NULs included, as the narrow API stores REG_SZ data.
+std::vector<uint8_t> NarrowToUtf16le(const uint8_t *data, size_t size);
+
+// The length of a UTF-8 name in UTF-16 units, the unit the registry counts
+// name lengths in.
+size_t Utf16Length(const std::string &utf8);
+
+// Key and value names compare without regard to ASCII case.
+bool SameRegistryName(const std::string &a, const std::string &b);
+
+// The name with ASCII letters in lower case: two names are the same name
+// exactly when their folded forms are equal.
+std::string FoldRegistryName(const std::string &name);
+
+#endif

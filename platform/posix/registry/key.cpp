@@ -1,0 +1,53 @@
+#include "key.h"
+
+#include <new>
+#include <unordered_set>
+
+namespace {
+
+std::unordered_set<PosixKey *> &LiveKeys() {
+    static std::unordered_set<PosixKey *> live;
+    return live;
+}
+
+} // namespace
+
+LONG NewKeyHandle(const HiveSession *session, hive_node_h node, HKEY *result) {
+    PosixKey *key = new (std::nothrow) PosixKey{session->serial, node, false};
+    if (key == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    LiveKeys().insert(key);
+    *result = key;
+    return ERROR_SUCCESS;
+}
+
+LONG KeyNode(HKEY key, HiveSession **session, hive_node_h *node) {
+    *session = HiveCurrent();
+    if (*session == nullptr || LiveKeys().count(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    // A handle of a closed session names a node of a hive no longer loaded.
+    if (key->serial != (*session)->serial)
+        return ERROR_INVALID_HANDLE;
+    if (key->deleted)
+        return ERROR_KEY_DELETED;
+    *node = key->node;
+    return ERROR_SUCCESS;
+}
+
+LONG CloseKeyHandle(HKEY key) {
+    if (key == HKEY_LOCAL_MACHINE)
+        return ERROR_SUCCESS;
+    if (LiveKeys().erase(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    HiveSession *session = HiveCurrent();
+    bool current = session != nullptr && key->serial == session->serial;
+    delete key;
+    return current ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+void MarkKeysDeleted(hive_node_h node) {
+    for (PosixKey *key : LiveKeys()) {
+        if (key->node == node)
+            key->deleted = true;
+    }
+}
