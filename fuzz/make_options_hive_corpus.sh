@@ -37,3 +37,25 @@ mkdir "$scratch/work"
 cp "$scratch/tree/WINNT/system32/config/SYSTEM" "$hives/installed"
 "$build/mktree" "$scratch/two" 2 1 >/dev/null
 cp "$scratch/two/WINNT/system32/config/SYSTEM" "$hives/control-set-2"
+# A value kept in segments behind a "db" cell, as the system writes large
+# values: hivex writes one cell, which is carved here into the db cell,
+# its segment list and two segments.
+cp "$hives/tree" "$hives/big-data"
+python3 -c "print('Windows Registry Editor Version 5.00\n\n[\\\\ControlSet001]\n\"Big\"=hex:' + ','.join(['64'] * 20000) + '\n')" >"$scratch/big.reg"
+hivexregedit --merge "$hives/big-data" "$scratch/big.reg"
+python3 - "$hives/big-data" <<'PY'
+import struct, sys
+path = sys.argv[1]
+data = bytearray(open(path, 'rb').read())
+vk = data.index(b'vk\x03\x00') 
+assert data[vk + 20:vk + 23] == b'Big'
+cell = struct.unpack_from('<I', data, vk + 8)[0] + 4096
+assert struct.unpack_from('<i', data, cell)[0] == -20008
+at = cell - 4096
+struct.pack_into('<i2sHI', data, cell, -16, b'db', 2, at + 16)
+struct.pack_into('<iII', data, cell + 16, -16, at + 32, at + 16384)
+struct.pack_into('<i', data, cell + 32, -16352)
+struct.pack_into('<i', data, cell + 16384, -3624)
+struct.pack_into('<I', data, vk + 4, 19900)
+open(path, 'wb').write(data)
+PY

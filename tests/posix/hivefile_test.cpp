@@ -44,6 +44,46 @@ void SetReferences(std::string &bytes, uint32_t count) {
     WriteLe32(bins + security + 4 + 0xC, count);
 }
 
+// Damage that needs new cells: made through hivex in a file beside the hive.
+void ThroughHivex(std::string &bytes, const fs::path &scratch,
+                  const std::function<void(hive_h *)> &edit) {
+    Spill(scratch, bytes);
+    hive_h *h = hivex_open(scratch.c_str(), HIVEX_OPEN_WRITE);
+    ASSERT_NE(nullptr, h);
+    edit(h);
+    ASSERT_EQ(0, hivex_commit(h, nullptr, 0));
+    hivex_close(h);
+    bytes = Slurp(scratch);
+}
+
+// Two values past the plain size whose data is one cell: the second takes
+// the first's data offset.  hivex handles count from the file's start.
+void ShareBigData(std::string &bytes, const fs::path &scratch) {
+    hive_value_h *made = nullptr;
+    ThroughHivex(bytes, scratch, [&made](hive_h *h) {
+        std::string data(20000, 'd');
+        hive_set_value values[2] = {
+            {const_cast<char *>("a"), hive_t_REG_BINARY, data.size(), &data[0]},
+            {const_cast<char *>("b"), hive_t_REG_BINARY, data.size(), &data[0]}};
+        hive_node_h key = hivex_node_add_child(h, hivex_root(h), "Big");
+        ASSERT_EQ(0, hivex_node_set_values(h, key, 2, values, 0));
+        made = hivex_node_values(h, key);
+    });
+    ASSERT_NE(nullptr, made);
+    bytes.replace(made[1] + 4 + 8, 4, bytes, made[0] + 4 + 8, 4);
+    free(made);
+}
+
+// A chain of keys one level deeper than the system allows.
+void NestTooDeep(std::string &bytes, const fs::path &scratch) {
+    ThroughHivex(bytes, scratch, [](hive_h *h) {
+        hive_node_h key = hivex_root(h);
+        for (int level = 2; level <= 513 && key != 0; level++)
+            key = hivex_node_add_child(h, key, "k");
+        ASSERT_NE(0u, key);
+    });
+}
+
 class RegistryHiveFile : public OfflineTreeTest {
   protected:
     fs::path hive;
@@ -81,6 +121,10 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
          ERROR_BADDB, "security"},
         {"too few references", [](std::string &b) { SetReferences(b, 1); }, ERROR_BADDB,
          "references"},
+        {"shared big data", [&](std::string &b) { ShareBigData(b, top / "scratch"); }, ERROR_BADDB,
+         "used twice"},
+        {"too deep", [&](std::string &b) { NestTooDeep(b, top / "scratch"); }, ERROR_BADDB,
+         "deeper than the 512 levels"},
     };
     std::string good = Slurp(hive);
     for (const Case &c : cases) {
