@@ -19,4 +19,9 @@ int RunCommand(const char *command);
 // non-zero, because a failure must never look like success.
 [[noreturn]] void EndProcess(int status);
 
+// The user asked for verbose output.  The offline backend then also says
+// what it did on its own to read the registry (such as recovering a hive
+// from its logs); the system's own registry says nothing of the kind.
+void SetPlatformVerbose(bool verbose);
+
 #endif

@@ -273,6 +273,8 @@ int RunCommand(const char *command) {
     return fake::state.onCommand ? fake::state.onCommand(command) : 0;
 }
 
+void SetPlatformVerbose(bool) {}
+
 void EndProcess(int status) {
     fflush(stdout);
     throw fake::ProcessEnded{status};

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "file.h"
+#include "log.h"
 #include "platform/posix/ntpath.h"
 
 #include <dirent.h>
@@ -118,8 +119,10 @@ bool StillTheSame(const std::string &path, const HiveIdentity &identity) {
 
 // Checks the file before hivex sees it: hivex trusts more of a damaged
 // file than is safe, and would happily open a hive whose log still holds
-// changes.
-LONG CheckHive(const std::string &path, HiveIdentity *identity) {
+// changes.  A dirty hive is recovered from its logs first, and hivex is
+// given the recovered image instead.
+LONG CheckHive(const std::string &path, HiveSession *session) {
+    HiveIdentity *identity = &session->identity;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return ReportErrno(path, "cannot open the hive");
@@ -129,18 +132,27 @@ LONG CheckHive(const std::string &path, HiveIdentity *identity) {
         close(fd);
         return rc;
     }
-    std::string problem;
-    LONG rc = CheckHiveFile(fd, static_cast<uint64_t>(st.st_size), &problem);
+    std::string problem, note;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    LONG rc = ReplayDirtyHive(fd, size, session->lockFd, path, &session->imageFd, &note, &problem);
+    if (rc == ERROR_SUCCESS && session->imageFd < 0)
+        rc = CheckHiveFile(fd, size, &problem);
     close(fd);
     if (!problem.empty())
         Report(path, problem);
+    else if (!note.empty() && HiveVerbose())
+        Report(path, note);
     *identity = IdentityOf(st);
     return rc;
 }
 
-LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identity, hive_h **hive) {
+LONG OpenChecked(const HiveSession *session, int flags, hive_h **hive) {
+    const std::string &path = session->path;
+    const HiveIdentity &identity = session->identity;
+    std::string source =
+        session->imageFd < 0 ? path : "/proc/self/fd/" + std::to_string(session->imageFd);
     errno = 0;
-    *hive = hivex_open(path.c_str(), flags);
+    *hive = hivex_open(source.c_str(), flags);
     if (*hive == nullptr) {
         // hivex says ENOTSUP or EINVAL of a file it does not understand;
         // anything else is the system failing to read it.
@@ -159,9 +171,8 @@ LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identit
 }
 
 LONG LoadHive(HiveSession *session) {
-    LONG rc = CheckHive(session->path, &session->identity);
-    return rc != ERROR_SUCCESS ? rc
-                               : OpenChecked(session->path, 0, session->identity, &session->hive);
+    LONG rc = CheckHive(session->path, session);
+    return rc != ERROR_SUCCESS ? rc : OpenChecked(session, 0, &session->hive);
 }
 
 // The writable handle replaces the read-only one.  A run that cannot make
@@ -171,7 +182,7 @@ LONG MakeWritable(HiveSession *session) {
     if (session->writable)
         return ERROR_SUCCESS;
     hive_h *writable = nullptr;
-    LONG rc = OpenChecked(session->path, HIVEX_OPEN_WRITE, session->identity, &writable);
+    LONG rc = OpenChecked(session, HIVEX_OPEN_WRITE, &writable);
     if (rc != ERROR_SUCCESS) {
         session->poisoned = true;
         return rc;
@@ -204,6 +215,8 @@ void CloseSession() {
     if (g_session->hive != nullptr)
         hivex_close(g_session->hive);
     close(g_session->lockFd);
+    if (g_session->imageFd >= 0)
+        close(g_session->imageFd);
     delete g_session;
     g_session = nullptr;
 }
@@ -225,6 +238,8 @@ LONG HiveAcquire(HiveSession **session) {
         if (rc != ERROR_SUCCESS) {
             if (opened->lockFd >= 0)
                 close(opened->lockFd);
+            if (opened->imageFd >= 0)
+                close(opened->imageFd);
             return rc;
         }
         g_session = opened.release();

@@ -40,6 +40,7 @@ struct HiveSession {
     HiveIdentity identity; // the file the hive was first loaded from
     std::string path;      // the hive file, symbolic links resolved
     int lockFd = -1;       // the hive's directory, locked for the whole run
+    int imageFd = -1;      // the image recovered from a dirty hive's logs, else -1
     bool changed = false;
     bool poisoned = false;      // a hivex write failed: the image must not be written
     bool selectNoticed = false; // the control set choice has been reported
