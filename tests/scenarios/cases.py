@@ -106,8 +106,10 @@ def damaged(kind, problem):
 
 
 DAMAGED_HIVES = [
-    damaged('dirty', 'hive needs its transaction log replayed'),
-    damaged('checksum', 'base block checksum does not match; the hive is damaged'),
+    damaged('dirty', 'hive needs its transaction log replayed, and there is no transaction log to '
+            'recover it from'),
+    damaged('checksum', 'base block checksum does not match, and there is no transaction log to '
+            'recover it from'),
     damaged('notahive', 'not a registry hive'),
     damaged('missing', 'cannot open the hive: No such file or directory'),
     damaged('directory', 'is a directory, not a hive'),

@@ -1,6 +1,8 @@
 // Writing the hive back.  The new image goes to a temporary file in the
 // hive's own directory, so that the final rename is atomic: a crash at any
 // point leaves either the old hive or the new one, never a mixture.
+#include "file.h"
+#include "image.h"
 #include "session.h"
 
 #include <fcntl.h>
@@ -13,6 +15,9 @@
 #include <vector>
 
 namespace {
+
+// Where the first bin keeps its copy of the last-written time.
+constexpr size_t kFirstBinTimestamp = 0x14;
 
 bool Fail(std::string *problem, const std::string &what) {
     *problem = what + ": " + strerror(errno != 0 ? errno : EIO);
@@ -35,6 +40,33 @@ bool SettleTemporary(int fd, const struct stat &hive, std::string *problem) {
     return true;
 }
 
+bool WriteAt(int fd, const uint8_t *bytes, size_t size, off_t offset) {
+    return pwrite(fd, bytes, size, offset) == static_cast<ssize_t>(size);
+}
+
+// hivex leaves the last-written time as it found it.  A new one, in the
+// base block and in the first bin's copy of it, means that no old-format
+// log written before this commit matches the new hive; new-format entries
+// are passed over by their sequence numbers, which hivex moves past every
+// entry replayed.  The hive written is clean, so the system reads neither
+// kind of log, and the logs are left as they are: emptying them after the
+// rename would gain nothing, and before it would lose the only copy of
+// changes the old, dirty hive still needs should the run be cut short.
+bool Restamp(int fd, std::string *problem) {
+    uint8_t base[kBaseBlockSize];
+    errno = 0;
+    if (pread(fd, base, sizeof base, 0) != static_cast<ssize_t>(sizeof base))
+        return Fail(problem, "cannot read back the new hive");
+    uint64_t stamp = StampBaseBlock(base, CurrentFiletime());
+    uint8_t copy[8];
+    WriteLe32(copy, static_cast<uint32_t>(stamp));
+    WriteLe32(copy + 4, static_cast<uint32_t>(stamp >> 32));
+    if (!WriteAt(fd, base, sizeof base, 0) ||
+        !WriteAt(fd, copy, sizeof copy, kBaseBlockSize + kFirstBinTimestamp))
+        return Fail(problem, "cannot write the new hive");
+    return true;
+}
+
 // hivex writes the image by name; fd stays open on the same file so that
 // it can be settled without opening the name a second time.
 bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &old,
@@ -42,7 +74,7 @@ bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &o
     errno = 0;
     if (hivex_commit(hive, name, 0) != 0)
         return Fail(problem, "cannot write the new hive");
-    return SettleTemporary(fd, old, problem);
+    return Restamp(fd, problem) && SettleTemporary(fd, old, problem);
 }
 
 } // namespace

@@ -59,6 +59,8 @@ LONG ReadLogs(int dirFd, const std::string &hiveName, std::vector<HiveLog> *logs
         *problem = std::string("cannot list the hive's directory: ") + strerror(errno);
         return ERROR_CANTREAD;
     }
+    // The duplicate shares the position an earlier listing left.
+    rewinddir(dir);
     std::string found[3];
     while (struct dirent *entry = readdir(dir)) {
         for (size_t i = 0; i < 3; i++) {
