@@ -36,7 +36,8 @@ Bytes Slurp(const std::string &path) {
 
 void Spill(const std::string &path, const Bytes &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         fprintf(stderr, "mkdirty: cannot write %s\n", path.c_str());
         exit(1);
@@ -63,8 +64,8 @@ Bytes Step(const std::string &scratch, int step, size_t characters) {
     hive_h *h = hivex_open(scratch.c_str(), HIVEX_OPEN_WRITE);
     if (h == nullptr)
         Fail("hivex cannot open the hive");
-    hive_node_h key = Child(h, Child(h, Child(h, hivex_root(h), "ControlSet001"), "Services"),
-                            "korvex2");
+    hive_node_h key =
+        Child(h, Child(h, Child(h, hivex_root(h), "ControlSet001"), "Services"), "korvex2");
     std::string name = "Step" + std::to_string(step);
     std::string data;
     for (size_t i = 0; i < characters; i++)

@@ -113,6 +113,20 @@ class Posix:
                 f.seek(0)
                 f.write(data)
 
+    def make_dirty(self, kind):
+        """Leaves the hive's latest changes only in its logs (tools/mkdirty)."""
+        subprocess.run([os.path.join(self.tooldir, 'mkdirty'), self.hive, kind], check=True)
+
+    def config_bytes(self):
+        """The hive and every log beside it, by name."""
+        config = os.path.dirname(self.hive)
+        return {name: open(os.path.join(config, name), 'rb').read()
+                for name in sorted(os.listdir(config))}
+
+    def hive_is_clean(self):
+        return subprocess.run([os.path.join(self.tooldir, 'hivecheck'), self.hive],
+                              stdout=subprocess.DEVNULL).returncode == 0
+
     def hide_drivers_directory(self):
         os.rmdir(self.drivers)
 

@@ -93,6 +93,8 @@ def run_one(backend, fixtures, sc, top):
         backend.link_keys(sc['links'])
     if 'damage' in sc:
         backend.damage_hive(sc['damage'])
+    if 'dirty' in sc:
+        backend.make_dirty(sc['dirty'])
     if 'interpreter' in sc:
         backend.set_interpreter(sc['interpreter'])
     if not sc.get('no_drivers_directory'):
@@ -112,8 +114,19 @@ def check_run(backend, fixtures, sc):
     argv0 = fill(sc.get('argv0', 'drvinst'), values)
     args = [fill(a, values) for a in sc['args']]
     hive_before = backend.hive_bytes() if 'damage' in sc else None
+    config_before = backend.config_bytes() if 'dirty' in sc else None
     output, status = backend.run(argv0, args, sc.get('env', {}))
     problems = []
+    if 'dirty' in sc:
+        after = backend.config_bytes()
+        hive = os.path.basename(backend.hive)
+        if 'registry' not in sc and after != config_before:
+            problems.append('a run that changes nothing, or is refused, wrote to the hive or a log')
+        elif {n: b for n, b in after.items() if n != hive} != \
+                {n: b for n, b in config_before.items() if n != hive}:
+            problems.append('a log was written to')
+        if 'registry' in sc and not backend.hive_is_clean():
+            problems.append('the hive written is not clean and sound on its own')
     if 'damage' in sc and backend.hive_bytes() != hive_before:
         problems.append('the damaged hive was written to')
     want = [fill(line, values) for line in sc['out']]
