@@ -4,6 +4,11 @@
 // changes it and written back.  The layer must refuse a damaged hive or
 // serve it; since it checks what it hands to hivex, hivex must not crash
 // on anything the checks let through either.
+//
+// An input may carry transaction logs after the hive, each behind the
+// marker "#LOGSEP#": the first becomes SYSTEM.LOG1, the second
+// SYSTEM.LOG2.  Whatever they hold, the logs are never written, and a hive
+// that is written is clean and sound on its own.
 #include "platform/platform.h"
 #include "platform/posix/hive/hive.h"
 
@@ -23,6 +28,7 @@ constexpr int kDeepest = 12;
 constexpr int kMostKeys = 2000;
 
 std::string g_hive;
+const std::string kLogMarker = "#LOGSEP#";
 
 // A tree of our own in memory where the system offers it: the hive is
 // rewritten, and written back, for every input.
@@ -40,9 +46,57 @@ void MakeTree() {
     g_hive = path + "/system32/config/SYSTEM";
 }
 
-void WriteHive(const uint8_t *data, size_t size) {
-    FILE *f = fopen(g_hive.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+void WriteFile(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+        abort();
+}
+
+std::string ReadFile(const std::string &path) {
+    std::string bytes;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        abort();
+    char buffer[65536];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
+        bytes.append(buffer, n);
+    fclose(f);
+    return bytes;
+}
+
+// The hive and up to two logs; a log the input does not carry is absent.
+std::vector<std::string> WriteTree(const uint8_t *data, size_t size) {
+    std::string input(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> parts;
+    for (size_t at = 0;;) {
+        size_t next = parts.size() < 2 ? input.find(kLogMarker, at) : std::string::npos;
+        parts.push_back(input.substr(at, next - at));
+        if (next == std::string::npos)
+            break;
+        at = next + kLogMarker.size();
+    }
+    WriteFile(g_hive, parts[0]);
+    for (size_t i = 1; i <= 2; i++) {
+        std::string log = g_hive + ".LOG" + std::to_string(i);
+        if (i < parts.size())
+            WriteFile(log, parts[i]);
+        else
+            remove(log.c_str());
+    }
+    return parts;
+}
+
+void CheckWrites(const std::vector<std::string> &parts) {
+    for (size_t i = 1; i < parts.size(); i++) {
+        if (ReadFile(g_hive + ".LOG" + std::to_string(i)) != parts[i])
+            abort();
+    }
+    std::string hive = ReadFile(g_hive);
+    if (hive == parts[0])
+        return;
+    const auto *image = reinterpret_cast<const uint8_t *>(hive.data());
+    if (HiveIsDirty(image, hive.size()) ||
+        !CheckHiveStructure(image, hive.size(), HiveCheckOptions()).problems.empty())
         abort();
 }
 
@@ -94,7 +148,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    WriteHive(data, size);
+    std::vector<std::string> parts = WriteTree(data, size);
     HKEY system;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &system) == ERROR_SUCCESS) {
         int budget = kMostKeys;
@@ -103,5 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Install();
     }
     HiveFinish(0);
+    CheckWrites(parts);
     return 0;
 }

@@ -59,3 +59,16 @@ struct.pack_into('<i', data, cell + 16384, -3624)
 struct.pack_into('<I', data, vk + 4, 19900)
 open(path, 'wb').write(data)
 PY
+
+# Dirty hives with their logs, each behind the marker the target splits on.
+for kind in split old badsum grow; do
+    rm -rf "$scratch/dirty"
+    "$build/mktree" "$scratch/dirty" >/dev/null
+    config=$scratch/dirty/WINNT/system32/config
+    "$build/mkdirty" "$config/SYSTEM" "$kind"
+    cat "$config/SYSTEM" >"$hives/dirty-$kind"
+    for log in LOG1 LOG2; do
+        printf '#LOGSEP#' >>"$hives/dirty-$kind"
+        cat "$config/SYSTEM.$log" >>"$hives/dirty-$kind"
+    done
+done

@@ -66,7 +66,7 @@ Bytes Log(uint32_t sequence, const std::string &markers) {
 }
 
 TEST(HiveLog, EntriesStopAtTheFirstThatIsDamaged) {
-    using Damage = std::function<void(uint8_t *entry, Bytes &log)>;
+    using Damage = std::function<void(uint8_t * entry, Bytes & log)>;
     const size_t second = kLogSector + 4608;
     struct Case {
         const char *what;

@@ -58,7 +58,7 @@ bool ApplyDirtyPages(const HiveLog &log, size_t bitmap, size_t pages, uint32_t b
         while (end < bins / kDirtyPage && bytes[bitmap + end / 8] >> (end % 8) & 1)
             end++;
         size_t length = size_t{end - page} * kDirtyPage;
-        if (length > bytes.size() - next ||
+        if (next > bytes.size() || length > bytes.size() - next ||
             !PagesKeepBins(&bytes[next], page * kDirtyPage, static_cast<uint32_t>(length), bins))
             return false;
         memcpy(image->data() + kBaseBlockSize + page * kDirtyPage, &bytes[next], length);
