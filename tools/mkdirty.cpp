@@ -180,12 +180,14 @@ int main(int argc, char **argv) {
     if (clean.size() < kMinimumHiveSize || steps < 1)
         Fail("not a hive, or no steps");
     Spill(scratch, clean);
-    std::vector<Bytes> states{clean}, entries;
+    Bytes state = clean;
+    std::vector<Bytes> entries;
     uint32_t sequence = ReadLe32(&clean[kSequence2Offset]);
     uint32_t first = sequence + (variant == "far" ? 486 : 0);
     for (int i = 1; i <= steps; i++) {
-        states.push_back(Step(scratch, i, i == steps ? last : 5));
-        entries.push_back(Entry(states[i - 1], states[i], first + i - 1));
+        Bytes next = Step(scratch, i, i == steps ? last : 5);
+        entries.push_back(Entry(state, next, first + i - 1));
+        state.swap(next);
     }
     remove(scratch.c_str());
 
@@ -215,8 +217,8 @@ int main(int argc, char **argv) {
         Spill(dir + log1, NewLog(clean, first, {entries[0]}));
         Spill(dir + log2, NewLog(clean, first + 2, {entries.begin() + 2, entries.end()}));
     } else if (variant == "old") {
-        Spill(dir + log1, OldLog(clean, states.back(), first));
-        Bytes other = OldLog(clean, states.back(), first + 5);
+        Spill(dir + log1, OldLog(clean, state, first));
+        Bytes other = OldLog(clean, state, first + 5);
         WriteLe32(&other[kTimestampOffset], ReadLe32(&other[kTimestampOffset]) - 1);
         Seal(other.data());
         Spill(dir + log2, other);

@@ -113,7 +113,7 @@ std::string Describe(const char *format, uint32_t a, uint32_t b) {
 // of the logs the system may have written part of the data to the primary
 // without touching its base block, and replaying all that is left, from
 // the earliest entry, is what brings the hive back together.
-void RecoverFromEntries(const std::vector<HiveLog> &logs, const std::vector<uint8_t> &primary,
+void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &primary,
                         bool primarySound, uint64_t mostBins, HiveRecovery *out) {
     std::vector<SortedLog> sorted;
     for (const HiveLog &log : logs) {
@@ -198,9 +198,9 @@ uint32_t LogBaseBlockType(const HiveLog &log) {
     return type == kOldLogFile || type == kNewLogFile ? type : 0;
 }
 
-std::vector<uint8_t> StartImage(const std::vector<uint8_t> &primary, bool primarySound,
+std::vector<uint8_t> StartImage(std::vector<uint8_t> &primary, bool primarySound,
                                 const HiveLog &log) {
-    std::vector<uint8_t> image = primary;
+    std::vector<uint8_t> image = std::move(primary);
     if (!primarySound) {
         memcpy(image.data(), log.bytes.data(), kLogSector);
         WriteLe32(image.data() + kFileTypeOffset, kPrimaryFile);
@@ -256,7 +256,7 @@ bool HiveIsDirty(const uint8_t *primary, size_t size) {
            ReadLe32(primary + kSequence1Offset) != ReadLe32(primary + kSequence2Offset);
 }
 
-HiveRecovery RecoverHive(const std::vector<uint8_t> &primary, const std::vector<HiveLog> &logs) {
+HiveRecovery RecoverHive(std::vector<uint8_t> primary, const std::vector<HiveLog> &logs) {
     HiveRecovery out;
     const uint8_t *base = primary.data();
     bool sound = BaseBlockChecksum(base) == ReadLe32(base + kChecksumOffset);

@@ -73,7 +73,7 @@ bool HiveIsDirty(const uint8_t *primary, size_t size);
 // among them, which the system keeps for compatibility, are passed over).
 // The image has equal sequence numbers past every entry applied, so that
 // neither the system nor this code replays those entries over it again.
-HiveRecovery RecoverHive(const std::vector<uint8_t> &primary, const std::vector<HiveLog> &logs);
+HiveRecovery RecoverHive(std::vector<uint8_t> primary, const std::vector<HiveLog> &logs);
 
 // Reads the hive open as fd and, when it is dirty, its logs from the
 // directory dirFd, and recovers it into an anonymous file, *imageFd, that

@@ -18,9 +18,9 @@ bool LogBaseBlockSound(const uint8_t *log);
 // kOldLogFile or kNewLogFile for a log with a sound base block, else 0.
 uint32_t LogBaseBlockType(const HiveLog &log);
 
-// The primary's bytes to apply a log to; a primary whose base block is
-// damaged takes the log's, marked as a primary's again.
-std::vector<uint8_t> StartImage(const std::vector<uint8_t> &primary, bool primarySound,
+// The primary's bytes to apply a log to, taken from primary; a primary
+// whose base block is damaged takes the log's, marked as a primary's again.
+std::vector<uint8_t> StartImage(std::vector<uint8_t> &primary, bool primarySound,
                                 const HiveLog &log);
 
 // Makes the recovered image clean at the given sequence number: both
@@ -29,7 +29,7 @@ std::vector<uint8_t> StartImage(const std::vector<uint8_t> &primary, bool primar
 void SealRecovered(uint32_t sequence, std::vector<uint8_t> *image);
 
 // The old format: the one log whose base block matches the primary's.
-void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, const std::vector<uint8_t> &primary,
+void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, std::vector<uint8_t> &primary,
                            bool primarySound, uint64_t mostBins, HiveRecovery *out);
 
 // Whether bin headers among pages written at offset are ones bins bytes

@@ -165,7 +165,7 @@ LONG ReplayDirtyHive(int fd, uint64_t size, int dirFd, const std::string &path, 
     LONG rc = ReadLogs(dirFd, path.substr(path.rfind('/') + 1), &logs, problem);
     if (rc != ERROR_SUCCESS)
         return rc;
-    HiveRecovery recovery = RecoverHive(primary, logs);
+    HiveRecovery recovery = RecoverHive(std::move(primary), logs);
     if (recovery.image.empty()) {
         *problem = recovery.problem;
         return ERROR_BADDB;

@@ -71,7 +71,7 @@ bool ApplyDirtyPages(const HiveLog &log, size_t bitmap, size_t pages, uint32_t b
 
 } // namespace
 
-void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, const std::vector<uint8_t> &primary,
+void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, std::vector<uint8_t> &primary,
                            bool primarySound, uint64_t mostBins, HiveRecovery *out) {
     out->oldFormat = true;
     const HiveLog *log = MatchingLog(logs, PrimaryTimestamp(primary, primarySound));
@@ -92,6 +92,10 @@ void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, const std::vector<u
         return;
     }
     size_t pages = (sector + 4 + vector + sector - 1) / sector * sector;
+    uint32_t sequence = ReadLe32(base + kSequence1Offset);
+    for (size_t field : {kSequence1Offset, kSequence2Offset})
+        if (primarySound && ReadLe32(primary.data() + field) > sequence)
+            sequence = ReadLe32(primary.data() + field);
     out->image = StartImage(primary, primarySound, *log);
     if (out->image.size() < kBaseBlockSize + bins)
         out->image.resize(kBaseBlockSize + bins, 0);
@@ -103,9 +107,5 @@ void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, const std::vector<u
         return;
     }
     out->used.push_back(log->name);
-    uint32_t sequence = ReadLe32(base + kSequence1Offset);
-    for (size_t field : {kSequence1Offset, kSequence2Offset})
-        if (primarySound && ReadLe32(primary.data() + field) > sequence)
-            sequence = ReadLe32(primary.data() + field);
     SealRecovered(sequence + 1, &out->image);
 }
