@@ -29,11 +29,12 @@ class Operation:
     """One run of the tool on a prepared tree: the files and keys it starts
     from, and the driver file it installs from."""
 
-    def __init__(self, name, args, installed, keys):
+    def __init__(self, name, args, installed, keys, dirty=None):
         self.name = name
         self.args = args
         self.installed = installed  # drivers directory: file name -> DRIVER_FILES key
         self.keys = keys            # scenario key table, as tests/scenarios/cases.py has it
+        self.dirty = dirty          # a tools/mkdirty variant: changes left only in logs
 
 
 STALE_KEYS = {'korvex1': {'Stale': regfile.text_value('x'), 'Start': regfile.dword_value(3)},
@@ -48,6 +49,8 @@ OPERATIONS = [
               STALE_KEYS),
     Operation('uninstall', ['-U', '-D', 'korvex1'],
               {'korvex1.sys': 'new', 'korvex1.sys.2.0': 'old'}, cases.installed_keys('korvex1')),
+    # The hive replayed from entries split across both logs, then changed.
+    Operation('install-dirty', ['-D', 'korvex1'], {}, {}, dirty='split'),
 ]
 
 
@@ -97,6 +100,8 @@ def make_template(tools, op, top):
         subprocess.run(['hivexregedit', '--merge', os.path.join(top, HIVE), '--prefix',
                         'HKEY_LOCAL_MACHINE\\SYSTEM', reg], check=True)
         os.remove(reg)
+    if op.dirty:
+        subprocess.run([tools.tool('mkdirty'), os.path.join(top, HIVE), op.dirty], check=True)
 
 
 def copy_tree(template, top):
@@ -130,8 +135,13 @@ class State:
                 with open(path, 'rb') as f:
                     self.files[name] = f.read()
         config = os.path.dirname(os.path.join(top, HIVE))
-        self.temporaries += [os.path.join(os.path.dirname(HIVE), n) for n in os.listdir(config)
-                             if n != 'SYSTEM']
+        self.logs = {}
+        for name in sorted(os.listdir(config)):
+            if name.upper().startswith('SYSTEM.LOG'):
+                with open(os.path.join(config, name), 'rb') as f:
+                    self.logs[name] = f.read()
+            elif name != 'SYSTEM':
+                self.temporaries.append(os.path.join(os.path.dirname(HIVE), name))
         self._keys = None
         self.top = top
 
