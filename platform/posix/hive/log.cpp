@@ -34,8 +34,6 @@ constexpr size_t kEntryBins = 16;
 constexpr size_t kEntryPages = 20;
 constexpr size_t kEntryHash1 = 24;
 constexpr size_t kEntryHash2 = 32;
-// Cell offsets are 31 bits wide, which bounds the bins.
-constexpr uint64_t kMostBins = 0x80000000ULL - kBaseBlockSize;
 
 // Checks one entry at offset: false when it is not a sound one.
 bool ReadEntry(const uint8_t *log, size_t size, size_t offset, LogEntry *entry) {
@@ -168,10 +166,9 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
 } // namespace
 
 bool PagesKeepBins(const uint8_t *data, uint32_t page, uint32_t length, uint32_t bins) {
-    for (uint32_t at = 0; at < length; at += kBinAlignment) {
+    uint32_t first = (page + kBinAlignment - 1) / kBinAlignment * kBinAlignment - page;
+    for (uint32_t at = first; at < length && length - at >= kBinHeaderSize; at += kBinAlignment) {
         uint32_t offset = page + at;
-        if (offset % kBinAlignment != 0 || length - at < kBinHeaderSize)
-            continue;
         const uint8_t *header = data + at;
         bool isBin = memcmp(header, "hbin", 4) == 0;
         if (offset == 0 && !isBin)

@@ -10,6 +10,8 @@
 
 // The base block's flags, which a log entry carries along.
 constexpr size_t kBaseFlagsOffset = 0x90;
+// Cell offsets are 31 bits wide, which bounds the bins.
+constexpr uint64_t kMostBins = 0x80000000ULL - 4096;
 
 // Whether the first sector of a log is a sound copy of a base block
 // marked as a log's: signature, checksum, equal sequence numbers.

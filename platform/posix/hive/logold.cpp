@@ -85,8 +85,9 @@ void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, std::vector<uint8_t
     uint32_t clustering = ReadLe32(base + kClusteringOffset);
     size_t sector = kLogSector * (clustering == 0 ? 1 : clustering);
     size_t vector = (bins / kDirtyPage + 7) / 8;
-    if (bins == 0 || bins % kBinAlignment != 0 || bins > mostBins || clustering > 8 ||
-        log->bytes.size() < sector + 4 + vector || memcmp(base + sector, "DIRT", 4) != 0) {
+    if (bins == 0 || bins % kBinAlignment != 0 || bins > mostBins || bins > kMostBins ||
+        clustering > 8 || log->bytes.size() < sector + 4 + vector ||
+        memcmp(base + sector, "DIRT", 4) != 0) {
         out->problem = "its transaction log " + log->name +
                        " has no sound list of dirty pages; the hive cannot be recovered";
         return;
