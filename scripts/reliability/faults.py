@@ -93,7 +93,10 @@ def judge(tools, wrapper, op, template, before, after, normal, point, error, top
                                                'error=' + error)
     state = trees.State(top)
     result = report.Result(point, reached)
-    result.problems += trees.hive_problems(tools, top)
+    if state.hive != before.hive:  # an untouched hive may be a dirty one, as it came
+        result.problems += trees.hive_problems(tools, top)
+    if state.logs != before.logs:
+        result.problems.append('a transaction log was written to')
     result.problems += trees.file_problems(tools, state, before, after)
     if status < 0 or status > 128:
         result.problems.append('the tool died with status %d' % status)
