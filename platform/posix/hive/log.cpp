@@ -122,7 +122,12 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
     std::stable_sort(sorted.begin(), sorted.end(), [](const SortedLog &a, const SortedLog &b) {
         return a.sequence < b.sequence;
     });
-    const uint8_t *base = primarySound ? primary.data() : sorted.front().log->bytes.data();
+    // A damaged primary takes the base block of the earliest log that
+    // holds entries, rather than of a stale one.
+    const HiveLog *earliest = sorted.front().log;
+    for (auto at = sorted.rbegin(); at != sorted.rend(); ++at)
+        earliest = at->entries.empty() ? earliest : at->log;
+    const uint8_t *base = primarySound ? primary.data() : earliest->bytes.data();
     uint32_t first = ReadLe32(base + kSequence2Offset);
     uint32_t started = ReadLe32(base + kSequence1Offset);
     uint32_t last = 0;
@@ -132,7 +137,7 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
             if (stopped || entry.sequence < first)
                 continue;
             if (out->applied == 0)
-                out->image = StartImage(primary, primarySound, *sorted.front().log);
+                out->image = StartImage(primary, primarySound, *earliest);
             else if (entry.sequence != last + 1)
                 stopped = true;
             if (stopped || !ApplyEntry(*log.log, entry, mostBins, &out->image)) {
