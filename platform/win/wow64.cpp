@@ -11,8 +11,7 @@ void RefuseWow64() {
     if (!found)
         return;
     using IsWow64ProcessCall = BOOL(WINAPI *)(HANDLE, PBOOL);
-    auto isWow64Process =
-        reinterpret_cast<IsWow64ProcessCall>(reinterpret_cast<void (*)()>(found));
+    auto isWow64Process = reinterpret_cast<IsWow64ProcessCall>(reinterpret_cast<void (*)()>(found));
     BOOL wow64 = FALSE;
     // A call that fails tells nothing, and the tool runs as it always has.
     if (!isWow64Process(GetCurrentProcess(), &wow64) || !wow64)

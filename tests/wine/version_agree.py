@@ -10,8 +10,10 @@ version.dll is the reference.  verdump (tests/wine/verdump.cpp) is built for
 both sides too and compared the same way, because it shows the raw answers
 (lengths, bytes) that versionprobe only parses.
 
-Environment: WINE (default /usr/lib/wine/wine64), WINEPREFIX (default
+Environment: WINELOADER (default /usr/lib/wine/wine64), WINEPREFIX (default
 /tmp/wine-pe), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
+Ends with 77 when WINEARCH is win32 on a machine that cannot run 32-bit
+programs.
 """
 
 import os
@@ -21,6 +23,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'scenarios'))
+import backends  # noqa: E402
 
 TEXTS = ['2.1', '2.01', '2.10', '2.9', '4.00.1381.1', '  3.2', '3.2 (beta)', '.5', '7',
          '', '   ', '7.', '7.x', 'v1.2', '1 .2', '99999999999.1']
@@ -57,7 +61,7 @@ def run(argv, path_text):
 
 class Sides:
     def __init__(self, posix, win, work):
-        self.wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
+        self.wine = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
         self.posix, self.win, self.work = posix, win, work
 
     def posix_run(self, program, path):
@@ -101,7 +105,10 @@ def main():
     posix, win = (os.path.abspath(a) for a in sys.argv[1:])
     os.environ.setdefault('WINEPREFIX', '/tmp/wine-pe')
     os.environ['WINEDEBUG'] = '-all'
-    wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
+    wine = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
+    if os.environ.get('WINEARCH') == 'win32' and not backends.runs_32bit_programs():
+        print('SKIPPED: this kernel cannot run 32-bit programs')
+        return 77
     wineserver = os.path.join(os.path.dirname(wine), 'wineserver')
     # The prefix is made first and its server left to end: a program started
     # while a server of the same prefix is ending can come back with no
