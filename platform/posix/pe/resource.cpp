@@ -44,7 +44,8 @@ static uint32_t EntryTarget(const Directory &dir, size_t i) {
     return Le32(dir.entries.data() + 8 * i + 4);
 }
 
-static bool Takes(uint32_t target, bool subdirectory, uint32_t *out) {
+// The target without its kind bit, when it is of the kind wanted.
+static bool TargetOfKind(uint32_t target, bool subdirectory, uint32_t *out) {
     if (((target & kSubdirectory) != 0) != subdirectory)
         return false;
     *out = target & ~kSubdirectory;
@@ -61,7 +62,8 @@ static bool FindId(const Directory &dir, uint16_t id, bool subdirectory, uint32_
         long middle = (low + high) / 2;
         uint16_t found = EntryId(dir, static_cast<size_t>(middle));
         if (found == id)
-            return Takes(EntryTarget(dir, static_cast<size_t>(middle)), subdirectory, target);
+            return TargetOfKind(EntryTarget(dir, static_cast<size_t>(middle)), subdirectory,
+                                target);
         if (found > id)
             high = middle - 1;
         else
@@ -76,8 +78,8 @@ static bool FindIdAt(const PeImage &image, uint32_t offset, uint16_t id, uint32_
 }
 
 // The language Windows' loader picks for a neutral request: language
-// neutral, then the thread's, the user's and the system's language, each
-// also with a neutral sublanguage, then US English, and failing all of
+// neutral, then the thread's language, the user's and the system's, these
+// two also with a neutral sublanguage, then US English, and failing all of
 // them the first entry that holds data.  A tree offline has no running
 // locale; US English stands for all three, as it is the language of the
 // only string table the tool reads.
@@ -89,7 +91,7 @@ static bool FindLanguage(const PeImage &image, uint32_t offset, uint32_t *target
         if (FindId(dir, language, false, target))
             return true;
     for (size_t i = 0; i < dir.entries.size() / 8; i++)
-        if (Takes(EntryTarget(dir, i), false, target))
+        if (TargetOfKind(EntryTarget(dir, i), false, target))
             return true;
     return false;
 }
