@@ -115,6 +115,7 @@ def check_redirected(backend, fixtures, sc):
     or without a drivers folder there, that folder too must stay as it was."""
     folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
                           'drivers')
+    shutil.rmtree(folder, ignore_errors=True)
     if sc['syswow64']:
         os.makedirs(folder)
     try:

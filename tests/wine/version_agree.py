@@ -52,8 +52,10 @@ SHAPES = [
     ('first-without-english', ['--file-version', '2.1', '--languages', '0007,040C']),
 ]
 
-# PE files Windows made or Wine ships, which no fixture of ours shaped.
-CORPUS = '/usr/lib/*/wine/*-windows'
+# PE files Wine ships, which no fixture of ours shaped: a 64-bit prefix
+# reads both architectures', a 32-bit one its own.
+CORPUS = '/usr/lib/i386-linux-gnu/wine/i386-windows' if os.environ.get('WINEARCH') == 'win32' \
+    else '/usr/lib/*/wine/*-windows'
 
 
 def fixtures():
