@@ -19,4 +19,10 @@ int RunCommand(const char *command);
 // non-zero, because a failure must never look like success.
 [[noreturn]] void EndProcess(int status);
 
+// Ends the process with status 1, before anything is changed, when a 32-bit
+// build runs on 64-bit Windows: there system32 is redirected to SysWOW64,
+// so the driver would be copied where the service key does not look for it
+// and the machine would not boot, while the run reported success.
+void RefuseWow64();
+
 #endif
