@@ -86,6 +86,7 @@ struct Walk {
     std::string rootShown;
     std::string via; // the link last followed, for messages
     int links = 0;
+    bool exactFirst = false; // an exact name wins over its case twins
 
     Walk() = default;
     Walk(const Walk &) = delete;
@@ -112,6 +113,7 @@ struct Walk {
         other->rootShown = rootShown;
         other->via = via;
         other->links = links;
+        other->exactFirst = exactFirst;
         return true;
     }
 };
@@ -126,10 +128,10 @@ bool Fail(TreePlace *place, int error) {
     return false;
 }
 
-// The entry of dir whose name matches name ignoring case.  A second match
-// goes to *twin.  When the listing cannot be read the name is looked up as
-// written, which is all an exact lookup would have done.
-int FindEntry(int dir, const std::string &name, std::string *found, std::string *twin) {
+// The entries of dir whose names match name ignoring case.  When the
+// listing cannot be read the name is looked up as written, which is all an
+// exact lookup would have done.
+int FindEntries(int dir, const std::string &name, std::vector<std::string> *found) {
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *listing = fd < 0 ? nullptr : fdopendir(fd);
     if (listing == nullptr) {
@@ -138,18 +140,13 @@ int FindEntry(int dir, const std::string &name, std::string *found, std::string 
         struct stat st;
         if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
-        *found = name;
+        found->push_back(name);
         return 0;
     }
-    errno = 0;
     while (struct dirent *entry = readdir(listing)) {
         std::string candidate = entry->d_name;
-        if (candidate == "." || candidate == ".." || !SameFolded(candidate, name))
-            continue;
-        if (found->empty())
-            *found = candidate;
-        else
-            *twin = candidate;
+        if (candidate != "." && candidate != ".." && SameFolded(candidate, name))
+            found->push_back(candidate);
     }
     closedir(listing);
     return found->empty() ? ENOENT : 0;
@@ -195,6 +192,63 @@ bool CheckLinkTarget(const Walk &walk, const std::string &target, TreePlace *pla
     return Refuse(place, probe.refusal);
 }
 
+// What entry of the walk's directory finally is, links followed inside
+// the tree; false with place->refusal set when a link leads out.
+bool Identify(const Walk &walk, const std::string &entry, TreePlace *found, TreePlace *place) {
+    struct stat st;
+    if (fstatat(walk.dirs.back(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(place, errno);
+    std::string target;
+    if (!S_ISLNK(st.st_mode)) {
+        found->exists = true;
+        found->st = st;
+        return true;
+    }
+    if (!ReadLink(walk.dirs.back(), entry, &target))
+        return Fail(place, errno);
+    Walk ahead;
+    if (!walk.CopyTo(&ahead))
+        return Fail(place, errno);
+    ahead.via = walk.Shown(entry);
+    ahead.exactFirst = true;
+    if (IsAbsolute(target))
+        return Refuse(place, "the symbolic link " + ahead.via + " points to " + target +
+                                 ", outside the Windows tree");
+    ahead.links++;
+    if (!Resolve(ahead, Split(target, "/"), true, found) && !found->refusal.empty())
+        return Refuse(place, found->refusal);
+    return true;
+}
+
+// Entries whose names differ only in case are one name only when they are
+// one file, as a link "System32" to "system32" makes them; the entry that
+// is no link is taken then.  Otherwise the name is ambiguous.  Where each
+// link leads is found with exact names first, or the link "System32" would
+// lead back to the same choice.
+bool Choose(const Walk &walk, const std::vector<std::string> &matches, std::string *chosen,
+            TreePlace *place) {
+    struct stat first = {};
+    for (size_t i = 0; i < matches.size(); i++) {
+        TreePlace found;
+        if (!Identify(walk, matches[i], &found, place))
+            return false;
+        bool same = found.exists && (i == 0 || (found.st.st_dev == first.st_dev &&
+                                                found.st.st_ino == first.st_ino));
+        if (!same)
+            return Refuse(place, walk.Shown(matches[0]) + " and " + matches[i == 0 ? 1 : i] +
+                                     " differ only in case, so the name is ambiguous");
+        if (i == 0)
+            first = found.st;
+        struct stat own;
+        if (chosen->empty() && fstatat(walk.dirs.back(), matches[i].c_str(), &own,
+                                       AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(own.st_mode))
+            *chosen = matches[i];
+    }
+    if (chosen->empty())
+        *chosen = matches[0];
+    return true;
+}
+
 bool LeavesTree(const Walk &walk, TreePlace *place) {
     if (walk.via.empty())
         return Refuse(place, "the path leads out of the Windows tree");
@@ -220,15 +274,20 @@ bool Resolve(Walk &walk, Components pending, bool followLast, TreePlace *place) 
         }
         int dir = walk.dirs.back();
         bool last = OnlyLast(pending);
-        std::string found, twin;
-        int error = FindEntry(dir, component, &found, &twin);
-        if (!twin.empty())
-            return Refuse(place, walk.Shown(found) + " and " + twin +
-                                     " differ only in case, so the name is ambiguous");
+        std::vector<std::string> matches;
+        int error = FindEntries(dir, component, &matches);
         if (error == ENOENT && last)
             return Settle(walk, component, nullptr, place);
         if (error != 0)
             return Fail(place, error);
+        if (walk.exactFirst && std::find(matches.begin(), matches.end(), component) != matches.end())
+            matches.assign(1, component);
+        std::string found = matches[0];
+        if (matches.size() > 1) {
+            found.clear();
+            if (!Choose(walk, matches, &found, place))
+                return false;
+        }
         struct stat st;
         if (fstatat(dir, found.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return Fail(place, errno);
