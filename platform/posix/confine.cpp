@@ -59,8 +59,8 @@ bool SameFolded(const std::string &a, const std::string &b) {
 std::string SystemRootText() {
     std::vector<char> buffer(256);
     for (;;) {
-        DWORD got = GetEnvironmentVariableA("SystemRoot", buffer.data(),
-                                            static_cast<DWORD>(buffer.size()));
+        DWORD got =
+            GetEnvironmentVariableA("SystemRoot", buffer.data(), static_cast<DWORD>(buffer.size()));
         if (got < buffer.size())
             return std::string(buffer.data(), got);
         buffer.resize(got);
@@ -232,16 +232,18 @@ bool Choose(const Walk &walk, const std::vector<std::string> &matches, std::stri
         TreePlace found;
         if (!Identify(walk, matches[i], &found, place))
             return false;
-        bool same = found.exists && (i == 0 || (found.st.st_dev == first.st_dev &&
-                                                found.st.st_ino == first.st_ino));
+        bool same =
+            found.exists &&
+            (i == 0 || (found.st.st_dev == first.st_dev && found.st.st_ino == first.st_ino));
         if (!same)
             return Refuse(place, walk.Shown(matches[0]) + " and " + matches[i == 0 ? 1 : i] +
                                      " differ only in case, so the name is ambiguous");
         if (i == 0)
             first = found.st;
         struct stat own;
-        if (chosen->empty() && fstatat(walk.dirs.back(), matches[i].c_str(), &own,
-                                       AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(own.st_mode))
+        if (chosen->empty() &&
+            fstatat(walk.dirs.back(), matches[i].c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISLNK(own.st_mode))
             *chosen = matches[i];
     }
     if (chosen->empty())
@@ -280,7 +282,8 @@ bool Resolve(Walk &walk, Components pending, bool followLast, TreePlace *place) 
             return Settle(walk, component, nullptr, place);
         if (error != 0)
             return Fail(place, error);
-        if (walk.exactFirst && std::find(matches.begin(), matches.end(), component) != matches.end())
+        if (walk.exactFirst &&
+            std::find(matches.begin(), matches.end(), component) != matches.end())
             matches.assign(1, component);
         std::string found = matches[0];
         if (matches.size() > 1) {
@@ -414,7 +417,8 @@ int OpenRegularFile(const TreePlace &place) {
     int fd = open(ProcPath(pathFd).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0 && errno == ENOENT)
         fd = openat(place.dirFd, place.name.c_str(),
-                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (place.followsLink ? 0 : O_NOFOLLOW));
+                    O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                        (place.followsLink ? 0 : O_NOFOLLOW));
     struct stat opened;
     if (fd >= 0 && (fstat(fd, &opened) != 0 || !SameFile(st, opened))) {
         close(fd);

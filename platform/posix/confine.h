@@ -15,14 +15,14 @@
 // Where a path written the Windows way leads: the directory that holds its
 // last entry, open, and that entry's name in it.
 struct TreePlace {
-    int dirFd = -1;        // the directory holding the entry, or -1
-    std::string name;      // the entry as found, or as written when absent
-    bool exists = false;   // st describes the entry itself (never followed)
-    struct stat st = {};   //
-    std::string shown;     // the POSIX path, for messages
-    std::string refusal;   // why the path was refused; empty when it was not
-    int error = 0;         // errno when the way to the entry is missing
-    bool confined = false; // the path lies in the tree
+    int dirFd = -1;           // the directory holding the entry, or -1
+    std::string name;         // the entry as found, or as written when absent
+    bool exists = false;      // st describes the entry itself (never followed)
+    struct stat st = {};      //
+    std::string shown;        // the POSIX path, for messages
+    std::string refusal;      // why the path was refused; empty when it was not
+    int error = 0;            // errno when the way to the entry is missing
+    bool confined = false;    // the path lies in the tree
     bool followsLink = false; // outside the tree: a final link is the kernel's to follow
 
     TreePlace() = default;

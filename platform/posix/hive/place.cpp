@@ -49,8 +49,8 @@ LONG LockDirectory(HiveSession *session, const std::string &tree) {
             how = LOCK_EX;
         } else if (errno != EINTR) {
             int error = errno;
-            return Refuse(session->path, std::string("cannot lock the hive's directory: ") +
-                                             strerror(error),
+            return Refuse(session->path,
+                          std::string("cannot lock the hive's directory: ") + strerror(error),
                           ErrnoStatus(error));
         }
     }
