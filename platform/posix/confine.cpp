@@ -1,7 +1,6 @@
 #include "platform/posix/confine.h"
 
 #include "platform/platform.h"
-#include "platform/posix/hive/hive.h"
 #include "platform/posix/ntpath.h"
 
 #include <dirent.h>
@@ -450,7 +449,6 @@ std::string RefusalLine(const std::string &written, const TreePlace &place) {
 
 void EndRefused(const std::string &written, const TreePlace &place) {
     printf("%s\n", RefusalLine(written, place).c_str());
-    HiveDiscard();
     fflush(stdout);
     exit(1);
 }

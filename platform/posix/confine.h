@@ -53,9 +53,10 @@ bool SameDirectory(const TreePlace &a, const TreePlace &b);
 // The line that tells why a path was refused.
 std::string RefusalLine(const std::string &written, const TreePlace &place);
 
-// Reports the refusal on stdout and ends the process with status 1,
-// writing none of the run's registry changes: a tree that tries to lead
-// the tool outside itself gets nothing done to it.
+// Reports the refusal on stdout and ends the process with status 1.  The
+// run's registry changes reach the hive only when it ends through
+// EndProcess, so none of them is written: a tree that tries to lead the
+// tool outside itself gets nothing done to it.
 [[noreturn]] void EndRefused(const std::string &written, const TreePlace &place);
 
 #endif

@@ -172,9 +172,9 @@ TEST_F(CmdInterpreter, StaysInsideTheTreeSystemRootNames) {
     Put(logs / "outside" / "Old.SYS", "host");
     fs::create_directory_symlink("../../outside", root / "Dest" / "Out");
     setenv("SystemRoot", root.c_str(), 1);
-    for (const char *command : {"copy \"@\\src dir\\driver.sys\" @\\dest\\out",
-                                "move \"@\\src dir\\driver.sys\" @\\dest\\out\\old.sys",
-                                "del @\\dest\\out\\old.sys"}) {
+    for (const char *command :
+         {"copy \"@\\src dir\\driver.sys\" @\\dest\\out",
+          "move \"@\\src dir\\driver.sys\" @\\dest\\out\\old.sys", "del @\\dest\\out\\old.sys"}) {
         Outcome got = Interpret(command);
         EXPECT_EQ(got.status, 1) << command;
         EXPECT_NE(got.err.find("offline tree: "), std::string::npos) << got.err;
