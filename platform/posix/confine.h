@@ -17,11 +17,11 @@
 struct TreePlace {
     int dirFd = -1;           // the directory holding the entry, or -1
     std::string name;         // the entry as found, or as written when absent
-    bool exists = false;      // st describes the entry itself (never followed)
-    struct stat st = {};      //
+    bool exists = false;      // the entry is there, and st is its status:
+    struct stat st = {};      // of the entry itself, unless followsLink
     std::string shown;        // the POSIX path, for messages
     std::string refusal;      // why the path was refused; empty when it was not
-    int error = 0;            // errno when the way to the entry is missing
+    int error = 0;            // errno when the way to the entry cannot be walked
     bool confined = false;    // the path lies in the tree
     bool followsLink = false; // outside the tree: a final link is the kernel's to follow
 
@@ -44,7 +44,8 @@ bool FindPlace(const std::string &written, bool followLast, TreePlace *place);
 int OpenRegularFile(const TreePlace &place);
 
 // An O_PATH descriptor of the entry, which must be a regular file, and a
-// path that names exactly that file for a library that opens by name.
+// path for a library that opens by name: through /proc it names exactly
+// that file; without /proc it is the shown path, opened afresh.
 int OpenFilePath(const TreePlace &place, std::string *path);
 
 // Whether two places name the same directory.
