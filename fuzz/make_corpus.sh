@@ -15,3 +15,4 @@ mkdir -p "$out"
 "$mksys" "$out/no-resource.sys" --no-resource
 "$mksys" "$out/strings.sys" --no-file-version --string "fileversion=1 .2" \
     --string "ProductName=K$(printf '\xc3\xb6')rvex $(printf '\xe2\x82\xac')"
+"$mksys" "$out/languages.sys" --file-version 2.1 --languages 0001,0007,0009,0409

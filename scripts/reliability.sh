@@ -3,7 +3,8 @@
 #
 # Puts the POSIX build through crashes at every system call, faults at
 # every write, flush, rename, open and unlink, twenty runs at once on one
-# tree, and hand-made bad input (see docs/RELIABILITY.md).  --quick tries
+# tree, hand-made bad input and hostile trees, also on an ntfs-3g volume
+# (see docs/RELIABILITY.md).  --quick tries
 # every fifth crash point and every second fault point, always with the
 # first and last of each kind of system call, and fewer rounds; it is the
 # form the full check runs.
@@ -17,8 +18,8 @@ build=${RELIABILITY_BUILD:-$top/build/posix}
 checks=$top/scripts/reliability
 
 case "${1:-}" in
---quick) crash_every=5 fault_every=2 rounds=5 keys=40 ;;
-"") crash_every=1 fault_every=1 rounds=50 keys=150 ;;
+--quick) crash_every=5 fault_every=2 rounds=5 keys=40 seeds=50 ;;
+"") crash_every=1 fault_every=1 rounds=50 keys=150 seeds=300 ;;
 *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 
@@ -46,6 +47,7 @@ run crash --every "$crash_every"
 run faults --every "$fault_every"
 run concurrency --rounds "$rounds"
 run badinput --keys "$keys"
+run hostile --seeds "$seeds" --ntfs
 
 if [ -n "$failed" ]; then
     echo "reliability: failed:$failed"

@@ -17,6 +17,9 @@ static const char kUsage[] = "usage: mksys OUT [options]\n"
                              "  --no-fixed           no VS_FIXEDFILEINFO in the root\n"
                              "  --no-resource        no resource section at all\n"
                              "  --pe32               32-bit image (default: PE32+)\n"
+                             "  --name-id N          resource name ID (default 1)\n"
+                             "  --languages L,...    language IDs in hex (default 0409); the last\n"
+                             "                       holds the string table, the others their own\n"
                              "  --oversize-data      resource data entry Size far past the file\n"
                              "  --root-length N      root wLength written as N (e.g. 0xFFFF)\n"
                              "  --payload TEXT       extra bytes in the code section\n"
@@ -80,6 +83,19 @@ static void ParseValued(const std::string &name, const char *value, Command &c) 
     } else if (name == "--root-length") {
         o.setRootLength = true;
         o.rootLength = static_cast<uint16_t>(Number(value, 0xFFFF));
+    } else if (name == "--name-id") {
+        o.nameId = static_cast<uint16_t>(Number(value, 0xFFFF));
+    } else if (name == "--languages") {
+        o.languages.clear();
+        for (const char *at = value; *at != 0; at += *at == ',') {
+            char *end = nullptr;
+            o.languages.push_back(static_cast<uint16_t>(strtoul(at, &end, 16)));
+            if (end == at || (*end != ',' && *end != 0))
+                Usage("--languages needs hex IDs separated by commas");
+            at = end;
+        }
+        if (o.languages.empty())
+            Usage("--languages needs at least one ID");
     } else if (name == "--payload") {
         o.payload = value;
     } else if (name == "--truncate") {

@@ -163,17 +163,6 @@ def long_system_root(t):
     t.top_tree = deep
 
 
-def linked_hive(t):
-    real = os.path.join(t.top, 'SYSTEM.real')
-    os.rename(t.hive, real)
-    os.symlink(real, t.hive)
-
-
-def link_kept(t, output):
-    problems = [] if os.path.islink(t.hive) else ['the hive is no longer a link']
-    return problems + installed(t, output)
-
-
 def installed_long(t, output):
     keys = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', t.hive,
                            '\\ControlSet001\\Services\\korvex1'], stdout=subprocess.PIPE,
@@ -222,7 +211,6 @@ CASES = [
          check=installed_long),
     Case('SystemRoot past PATH_MAX', set_env('SystemRoot', lambda t: t.windows + '/x' * 2100), 1,
          'File name too long', check=nothing_copied),
-    Case('hive is a symbolic link', linked_hive, 0, 'Created registry key', check=link_kept),
 ]
 
 

@@ -8,7 +8,8 @@ import re
 
 # With strace -y every descriptor shows its path: fsync(4</a/b>) = 0.
 FD_CALL = re.compile(r'^(write|pwrite64|fsync|fdatasync)\(\d+<([^>]*)>')
-RENAME = re.compile(r'^rename(?:at2?)?\((?:AT_FDCWD, )?"([^"]+)", (?:AT_FDCWD, )?"([^"]+)"')
+AT = r'(?:AT_FDCWD, |\d+<([^>]*)>, )?"([^"]+)"'
+RENAME = re.compile(r'^rename(?:at2?)?\(' + AT + ', ' + AT)
 UNLINK = re.compile(r'^unlink(?:at)?\((?:AT_FDCWD, |\d+<([^>]*)>, )?"([^"]+)"')
 SUCCEEDED = re.compile(r'= 0$')
 
@@ -29,7 +30,8 @@ def _changes(lines):
             continue
         m = RENAME.match(line)
         if m:
-            yield 'rename', (_clean(m.group(1)), _clean(m.group(2)))
+            yield 'rename', (_clean(os.path.join(m.group(1) or '', m.group(2))),
+                             _clean(os.path.join(m.group(3) or '', m.group(4))))
             continue
         m = UNLINK.match(line)
         if m:

@@ -108,6 +108,8 @@ TEST_F(RegistryHiveFile, DamagedHivesAreRefusedAndLeftAlone) {
         {"log", [](std::string &b) { b[kSequence2Offset]++, Reseal(b); }, ERROR_BADDB,
          "hive needs its transaction log replayed"},
         {"truncated", [](std::string &b) { b.resize(b.size() - 4096); }, ERROR_BADDB, "truncated"},
+        {"far past its bins", [](std::string &b) { b.resize(b.size() + kHiveSlack + 8); },
+         ERROR_BADDB, "its base block declares"},
         {"root", [](std::string &b) { b[kBaseBlockSize + 0x24] = 'x'; }, ERROR_BADDB,
          "root key cell is damaged"},
         {"bins", [](std::string &b) { b[kBaseBlockSize + 4096] = 'x'; }, ERROR_BADDB,

@@ -166,6 +166,7 @@ TEST_F(RegistryTest, ValuesAreStoredAsTheSystemStoresThem) {
     std::vector<BYTE> big(20000);
     EXPECT_EQ(ERROR_CANTWRITE, RegSetValueExA(key, "Big", 0, REG_BINARY, big.data(), 20000));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExA(key, "Type", 0, REG_DWORD, bytes("ab"), 2));
+    ASSERT_EQ(0, RegSetValueExA(key, "Property", 0, 0xFFFF0012, bytes("ab"), 2));
     Commit();
     Reader hive(Hive());
     std::vector<const char *> path = {"ControlSet001", "Services", "korvex1"};
@@ -173,7 +174,8 @@ TEST_F(RegistryTest, ValuesAreStoredAsTheSystemStoresThem) {
     EXPECT_EQ(std::string("S\0C\0S\0I\0\0\0", 10), hive.Value(path, "Group"));
     EXPECT_EQ(std::string(4, '\0'), hive.Value(path, "Start"));
     EXPECT_EQ("\x04\x03\x02\x01", hive.Value(path, "ErrorControl"));
-    EXPECT_EQ(4u, hivex_node_nr_values(hive.hive, hive.Find(path)));
+    EXPECT_EQ("ab", hive.Value(path, "Property"));
+    EXPECT_EQ(5u, hivex_node_nr_values(hive.hive, hive.Find(path)));
     EXPECT_EQ("<none>", hive.Value(path, "Big"));
 }
 

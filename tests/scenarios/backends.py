@@ -1,6 +1,7 @@
 """The two places a scenario runs: the POSIX build on a generated offline
 Windows tree, and drvinst.exe under Wine with Wine's own registry."""
 
+import errno
 import os
 import shutil
 import subprocess
@@ -11,8 +12,21 @@ SERVICES = 'HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services'
 DRIVER_KEYS = [SERVICES + '\\korvex1', SERVICES + '\\korvex2',
                SERVICES + '\\EventLog\\System\\korvex1',
                SERVICES + '\\EventLog\\System\\korvex2']
-WINE = '/usr/lib/wine/wine64'
-WINESERVER = '/usr/lib/wine/wineserver'
+WINE = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
+WINESERVER = os.environ.get('WINESERVER', '/usr/lib/wine/wineserver')
+
+
+def runs_32bit_programs():
+    """False on a machine whose kernel cannot start a 32-bit program at all,
+    where nothing 32-bit can be tried, in a 32-bit prefix or a 64-bit one."""
+    try:
+        subprocess.run([os.path.join(os.path.dirname(WINE), 'wine'), '--version'],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError as e:
+        if e.errno != errno.ENOEXEC:
+            raise
+        return False
+    return True
 
 
 def reg_setup_text(keys, control_set):

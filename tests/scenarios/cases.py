@@ -270,4 +270,16 @@ FAILURES = [
          files={'korvex1.sys': NEW}, registry={'korvex1': service_values('korvex1')}),
 ]
 
-SCENARIOS = START_UP + DAMAGED_HIVES + DIRTY_HIVES + UNINSTALL + PLACEMENT + FAILURES
+# Only the 32-bit program in a 64-bit prefix runs these: it must refuse an
+# install and an uninstall before anything changes, whether or not a
+# SysWOW64\drivers folder would take a copy.
+WOW64 = [dict(name='32-bit program refused on 64-bit Windows: %s, %s SysWOW64\\drivers'
+              % (' '.join(args), 'with' if present else 'without'),
+              builds=('wow64',), syswow64=present, args=args, source={'korvex1.sys': NEW},
+              installed={'korvex1.sys': OLD}, keys=installed_keys('korvex1'),
+              out=['This 32-bit drvinst.exe cannot install drivers on 64-bit Windows; run the '
+                   '64-bit drvinst.exe instead.'], status=1, files={'korvex1.sys': OLD},
+              registry=installed_keys('korvex1'))
+         for present in (False, True) for args in (['-D', 'korvex1'], ['-U', '-D', 'korvex1'])]
+
+SCENARIOS = START_UP + DAMAGED_HIVES + DIRTY_HIVES + UNINSTALL + PLACEMENT + FAILURES + WOW64

@@ -5,6 +5,7 @@ difference in output, exit status, files and registry."""
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -97,6 +98,8 @@ def run_one(backend, fixtures, sc, top):
         backend.make_dirty(sc['dirty'])
     if 'interpreter' in sc:
         backend.set_interpreter(sc['interpreter'])
+    if 'syswow64' in sc:
+        return check_redirected(backend, fixtures, sc)
     if not sc.get('no_drivers_directory'):
         return check_run(backend, fixtures, sc)
     backend.hide_drivers_directory()
@@ -107,6 +110,24 @@ def run_one(backend, fixtures, sc, top):
         return problems
     finally:
         backend.restore_drivers_directory()
+
+
+def check_redirected(backend, fixtures, sc):
+    """A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with
+    or without a drivers folder there, that folder too must stay as it was."""
+    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
+                          'drivers')
+    shutil.rmtree(folder, ignore_errors=True)
+    if sc['syswow64']:
+        os.makedirs(folder)
+    try:
+        problems = check_run(backend, fixtures, sc)
+        left = os.listdir(folder) if os.path.lexists(folder) else None
+        if left != ([] if sc['syswow64'] else None):
+            problems.append('SysWOW64\\drivers changed: %r' % left)
+        return problems
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def check_run(backend, fixtures, sc):
@@ -146,13 +167,18 @@ def check_run(backend, fixtures, sc):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--build', choices=['posix', 'wine'], required=True)
+    # wow64: a 32-bit build in a 64-bit prefix, as on 64-bit Windows.
+    parser.add_argument('--build', choices=['posix', 'wine', 'wow64'], required=True)
     parser.add_argument('--bin', required=True, help='build directory of the tool')
     parser.add_argument('--tools', help='POSIX build directory holding mksys and mktree')
     parser.add_argument('--only', help='run only scenarios whose name contains this')
     opts = parser.parse_args()
     opts.bin = os.path.abspath(opts.bin)
     tooldir = os.path.abspath(opts.tools or opts.bin)
+    if (opts.build == 'wow64' or os.environ.get('WINEARCH') == 'win32') and \
+            not backends.runs_32bit_programs():
+        print('SKIPPED: this kernel cannot run 32-bit programs')
+        return 77
     with tempfile.TemporaryDirectory(prefix='drvinst-scenarios-') as tmp:
         if opts.build == 'posix':
             backend = backends.Posix(opts.bin, tooldir)
@@ -171,7 +197,7 @@ def main():
                     print('    ' + p)
                 failed += bool(problems)
         finally:
-            if opts.build == 'wine':
+            if opts.build != 'posix':
                 backend.close()
         print('%d of %d scenarios failed on %s' % (failed, len(selected), opts.build))
         return 1 if failed else 0

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <ctime>
 
 namespace {
 
@@ -44,7 +44,8 @@ bool WriteAt(int fd, const uint8_t *bytes, size_t size, off_t offset) {
     return pwrite(fd, bytes, size, offset) == static_cast<ssize_t>(size);
 }
 
-// hivex leaves the last-written time as it found it.  A new one, in the
+// hivex leaves the last-written time as it found it (and the temporary
+// file is opened for reading too, to read its base block back).  A new one, in the
 // base block and in the first bin's copy of it, means that no old-format
 // log written before this commit matches the new hive; new-format entries
 // are passed over by their sequence numbers, which hivex moves past every
@@ -79,27 +80,43 @@ bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &o
 
 } // namespace
 
-std::string HiveTemporaryPrefix(const std::string &hivePath) {
-    return hivePath + ".commit-";
+std::string HiveTemporaryPrefix(const std::string &hiveName) {
+    return hiveName + ".commit-";
 }
 
-bool ReplaceHiveFile(hive_h *hive, const std::string &path, int dirFd, std::string *problem) {
+// Made in the hive's own directory, reached through its descriptor, so that
+// nothing the tree holds can send the new hive anywhere else.
+static int CreateTemporary(int dirFd, const std::string &name, std::string *temp) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr));
+    for (int attempt = 0; attempt < 100; attempt++) {
+        *temp = HiveTemporaryPrefix(name);
+        for (int i = 0; i < 6; i++)
+            *temp += letters[rand_r(&seed) % (sizeof letters - 1)];
+        int fd =
+            openat(dirFd, temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+bool ReplaceHiveFile(hive_h *hive, int dirFd, const std::string &name, std::string *problem) {
     struct stat old;
-    if (stat(path.c_str(), &old) != 0)
+    if (fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(problem, "cannot examine the hive");
-    std::string pattern = HiveTemporaryPrefix(path) + "XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string temp;
+    int fd = CreateTemporary(dirFd, name, &temp);
     if (fd < 0)
         return Fail(problem, "cannot create a temporary file next to the hive");
-    bool ok = WriteTemporary(hive, name.data(), fd, old, problem);
+    std::string written = "/proc/self/fd/" + std::to_string(fd);
+    bool ok = WriteTemporary(hive, written.c_str(), fd, old, problem);
     if (close(fd) != 0 && ok)
         ok = Fail(problem, "cannot close the new hive");
-    if (ok && rename(name.data(), path.c_str()) != 0)
+    if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
         ok = Fail(problem, "cannot rename the new hive over the old one");
     if (!ok) {
-        unlink(name.data());
+        unlinkat(dirFd, temp.c_str(), 0);
         *problem += "; the hive is unchanged";
         return false;
     }
