@@ -13,21 +13,6 @@ LONG Reject(std::string *problem, const std::string &reason) {
     return ERROR_BADDB;
 }
 
-bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 LONG CheckBaseBlock(const uint8_t *base, uint64_t fileSize, std::string *problem) {
     if (memcmp(base, "regf", 4) != 0)
         return Reject(problem, "not a registry hive");
@@ -87,6 +72,21 @@ LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem) {
 }
 
 } // namespace
+
+bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
 
 uint32_t BaseBlockChecksum(const uint8_t *baseBlock) {
     uint32_t sum = 0;

@@ -54,6 +54,9 @@ inline void WriteLe32(uint8_t *p, uint32_t v) {
     WriteLe16(p + 2, static_cast<uint16_t>(v >> 16));
 }
 
+// Reads size bytes at offset, retrying after signals; a short file is EIO.
+bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t size);
+
 // XOR of the base block's first 127 little-endian words.
 uint32_t BaseBlockChecksum(const uint8_t *baseBlock);
 

@@ -26,18 +26,7 @@ const char *const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
 bool ReadAll(int fd, uint64_t size, std::vector<uint8_t> *bytes) {
     bytes->resize(size);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = pread(fd, bytes->data() + done, size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return ReadAt(fd, 0, bytes->data(), size);
 }
 
 LONG Unreadable(const std::string &name, std::string *problem) {

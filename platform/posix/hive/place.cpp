@@ -12,14 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-LONG Refuse(const std::string &path, const std::string &problem, LONG status) {
-    printf("offline registry: %s: %s\n", path.c_str(), problem.c_str());
-    return status;
-}
-
-LONG ErrnoStatus(int error) {
+LONG StatusOfErrno(int error) {
     switch (error) {
     case ENOENT:
     case ENOTDIR:
@@ -27,14 +20,23 @@ LONG ErrnoStatus(int error) {
     case EACCES:
     case EPERM:
         return ERROR_ACCESS_DENIED;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
     default:
         return ERROR_CANTOPEN;
     }
 }
 
+namespace {
+
+LONG Refuse(const std::string &path, const std::string &problem, LONG status) {
+    printf("offline registry: %s: %s\n", path.c_str(), problem.c_str());
+    return status;
+}
+
 LONG Fail(const std::string &path, const char *what) {
     int error = errno;
-    return Refuse(path, std::string(what) + ": " + strerror(error), ErrnoStatus(error));
+    return Refuse(path, std::string(what) + ": " + strerror(error), StatusOfErrno(error));
 }
 
 // Locks the hive's directory rather than the hive, because the commit
@@ -51,7 +53,7 @@ LONG LockDirectory(HiveSession *session, const std::string &tree) {
             int error = errno;
             return Refuse(session->path,
                           std::string("cannot lock the hive's directory: ") + strerror(error),
-                          ErrnoStatus(error));
+                          StatusOfErrno(error));
         }
     }
     return ERROR_SUCCESS;
@@ -76,7 +78,7 @@ LONG PlaceHive(HiveSession *session) {
     int error = !found ? place.error : (place.exists ? 0 : ENOENT);
     if (error != 0)
         return Refuse(shown, std::string("cannot open the hive: ") + strerror(error),
-                      ErrnoStatus(error));
+                      StatusOfErrno(error));
     if (!S_ISREG(place.st.st_mode))
         return Refuse(shown,
                       S_ISDIR(place.st.st_mode) ? "is a directory, not a hive"

@@ -6,6 +6,9 @@
 
 #include "session.h"
 
+// The Win32 code for an errno of a failed open or read.
+LONG StatusOfErrno(int error);
+
 // Finds the hive, a regular file, and locks the directory that really
 // holds it, waiting (and saying so, once) while another run holds it.
 // Fills the session's path, name, lockFd, fileFd and openPath.  A problem

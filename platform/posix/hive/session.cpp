@@ -22,21 +22,6 @@ void Report(const std::string &path, const std::string &problem) {
     printf("offline registry: %s: %s\n", path.c_str(), problem.c_str());
 }
 
-LONG StatusOfErrno(int error) {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-        return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_CANTOPEN;
-    }
-}
-
 LONG ReportErrno(const std::string &path, const char *what) {
     int error = errno;
     Report(path, std::string(what) + ": " + strerror(error));
