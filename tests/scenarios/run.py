@@ -84,17 +84,9 @@ def fill(text, values):
 
 
 def run_one(backend, fixtures, sc, top):
-    backend.layout(top)
+    backend.layout(top, sc)
     place_files(fixtures, sc.get('source', {}), backend.work)
     place_files(fixtures, sc.get('installed', {}), backend.drivers)
-    backend.set_registry(sc.get('keys', {}))
-    backend.remove_keys(sc.get('remove', []))
-    if 'links' in sc:
-        backend.link_keys(sc['links'])
-    if 'damage' in sc:
-        backend.damage_hive(sc['damage'])
-    if 'interpreter' in sc:
-        backend.set_interpreter(sc['interpreter'])
     if not sc.get('no_drivers_directory'):
         return check_run(backend, fixtures, sc)
     backend.hide_drivers_directory()
@@ -112,8 +104,9 @@ def check_run(backend, fixtures, sc):
     argv0 = fill(sc.get('argv0', 'drvinst'), values)
     args = [fill(a, values) for a in sc['args']]
     hive_before = backend.hive_bytes() if 'damage' in sc else None
-    output, status = backend.run(argv0, args, sc.get('env', {}))
-    problems = []
+    output, status, problems = backend.run(argv0, args, sc.get('env', {}))
+    if problems:
+        return problems
     if 'damage' in sc and backend.hive_bytes() != hive_before:
         problems.append('the damaged hive was written to')
     want = [fill(line, values) for line in sc['out']]

@@ -1,8 +1,8 @@
-// A fixture for tests that need a whole offline Windows tree: a temporary
-// directory with WINNT/system32/{drivers,config/SYSTEM}, SystemRoot pointing
-// at it for the test, and everything put back afterwards.
-#ifndef DRVINST_TEST_OFFLINETREE_H
-#define DRVINST_TEST_OFFLINETREE_H
+// What the unit tests share: a scratch directory below TMPDIR, whole-file
+// reads and writes, an offline Windows tree, and hives read back with hivex
+// rather than with the code under test.
+#ifndef DRVINST_TEST_FIXTURE_H
+#define DRVINST_TEST_FIXTURE_H
 
 #include "platform/platform.h"
 #include "platform/posix/hive/hive.h"
@@ -19,35 +19,51 @@
 #include <string>
 #include <vector>
 
-class OfflineTreeTest : public testing::Test {
-  protected:
-    std::filesystem::path top;
-    std::string savedRoot;
-    bool hadRoot = false;
+namespace fs = std::filesystem;
 
+inline std::string Slurp(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void Spill(const fs::path &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+class ScratchTest : public testing::Test {
+  protected:
+    fs::path top;
     void SetUp() override {
-        char dir[] = "/tmp/drvinst-tree.XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
+        const char *tmp = getenv("TMPDIR");
+        std::string dir = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/drvinst.XXXXXX";
+        ASSERT_NE(mkdtemp(&dir[0]), nullptr) << dir;
         top = dir;
-        hadRoot = getenv("SystemRoot") != nullptr;
-        savedRoot = hadRoot ? getenv("SystemRoot") : "";
+    }
+    void TearDown() override {
+        fs::remove_all(top);
+    }
+};
+
+// WINNT/system32/{drivers,config/SYSTEM} below top, named by SystemRoot.
+class TreeTest : public ScratchTest {
+  protected:
+    void SetUp() override {
+        ScratchTest::SetUp();
         MakeTree(TreeLayout());
     }
     void TearDown() override {
         HiveDiscard();
-        std::filesystem::remove_all(top);
-        if (hadRoot)
-            setenv("SystemRoot", savedRoot.c_str(), 1);
-        else
-            unsetenv("SystemRoot");
+        unsetenv("SystemRoot");
+        ScratchTest::TearDown();
     }
     void MakeTree(const TreeLayout &layout) {
-        std::filesystem::remove_all(top / "WINNT");
+        HiveDiscard();
+        fs::remove_all(top / "WINNT");
         std::string error;
         ASSERT_TRUE(MakeWindowsTree(top, layout, &error)) << error;
         setenv("SystemRoot", (top / "WINNT").c_str(), 1);
     }
-    std::filesystem::path Hive() const {
+    fs::path Hive() const {
         return top / "WINNT/system32/config/SYSTEM";
     }
     HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
@@ -65,17 +81,23 @@ class OfflineTreeTest : public testing::Test {
     HKEY Services() {
         return Open("SYSTEM\\CurrentControlSet\\Services");
     }
+    void SetNumber(HKEY key, const char *name, DWORD number) {
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD,
+                                                reinterpret_cast<const BYTE *>(&number), 4));
+    }
+    DWORD SubkeyCount(HKEY key) {
+        DWORD count = 99;
+        EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr,
+                                                  nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr));
+        return count;
+    }
 };
 
-inline std::string Slurp(const std::filesystem::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A hive opened with hivex for checking, closed when the test is done.
+// A hive opened with hivex for checking.
 struct Reader {
     hive_h *hive;
-    explicit Reader(const std::filesystem::path &path) : hive(hivex_open(path.c_str(), 0)) {}
+    explicit Reader(const fs::path &path) : hive(hivex_open(path.c_str(), 0)) {}
     ~Reader() {
         if (hive != nullptr)
             hivex_close(hive);
@@ -86,7 +108,7 @@ struct Reader {
             node = node == 0 ? 0 : hivex_node_get_child(hive, node, name);
         return node;
     }
-    // The raw data of a value, or "<none>".
+    // The key's value, its raw bytes, or "<none>".
     std::string Value(const std::vector<const char *> &path, const char *name) const {
         hive_node_h node = Find(path);
         hive_value_h value = node == 0 ? 0 : hivex_node_get_value(hive, node, name);
@@ -98,6 +120,9 @@ struct Reader {
         std::string out(data, length);
         free(data);
         return out;
+    }
+    size_t Children(const std::vector<const char *> &path) const {
+        return hivex_node_nr_children(hive, Find(path));
     }
 };
 

@@ -1,0 +1,376 @@
+// The offline registry calls against real hives: what a run sees, what
+// reaches the file, and hives that must be refused and left alone.
+#include "fixture.h"
+
+#include "platform/posix/registry/registry.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <functional>
+
+namespace {
+
+using namespace std::string_literals;
+using Nodes = std::vector<const char *>;
+const Nodes korvex1 = {"ControlSet001", "Services", "korvex1"};
+
+class Registry : public TreeTest {
+  protected:
+    void Commit() {
+        ASSERT_EQ(0, HiveFinish(0));
+    }
+    // Runs body in a child whose stdout goes to output and ends the process
+    // with the status body gives; a failed expectation in the child ends it
+    // with 98 instead, so that it is not lost.
+    int InChild(const std::function<int()> &body, std::string *output = nullptr) {
+        fflush(stdout);
+        fs::path log = top / "child.log";
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (freopen(log.c_str(), "w", stdout) == nullptr)
+                _exit(97);
+            int status = body();
+            if (testing::Test::HasFailure())
+                _exit(98);
+            EndProcess(status);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (output != nullptr)
+            *output = Slurp(log);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+TEST_F(Registry, CurrentControlSetFollowsSelectCurrent) {
+    const char *differ = "warning: offline hive: Select\\Current is ControlSet002 but "
+                         "Select\\Default is ControlSet001\n";
+    for (auto [current, fallback, warning] : {std::tuple<unsigned, unsigned, const char *>{1, 1, ""},
+                                              {2, 2, ""},
+                                              {2, 1, differ}}) {
+        MakeTree({current, fallback});
+        std::string set = "SYSTEM\\ControlSet00" + std::to_string(current);
+        Create(HKEY_LOCAL_MACHINE, set + "\\Services\\Mark");
+        Commit();
+        testing::internal::CaptureStdout();
+        Open("SYSTEM\\CurrentControlSet\\Services\\Mark");
+        Open("SYSTEM\\CurrentControlSet");
+        fflush(stdout);
+        EXPECT_EQ(warning, testing::internal::GetCapturedStdout()) << current;
+    }
+    MakeTree(TreeLayout()); // the warning is given once a session
+    DWORD three = 3;
+    ASSERT_EQ(0, RegSetValueExA(Open("SYSTEM\\Select"), "current", 0, REG_DWORD,
+                                reinterpret_cast<BYTE *>(&three), 4));
+    testing::internal::CaptureStdout();
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet", 0, KEY_READ, &key));
+    EXPECT_NE(std::string::npos,
+              testing::internal::GetCapturedStdout().find("names ControlSet003, which cannot"));
+}
+
+TEST_F(Registry, PathsMatchIgnoringCaseAndBadOnesAreRefused) {
+    fs::path config = top / "WINNT/system32/config";
+    fs::rename(config / "SYSTEM", config / "system");
+    fs::rename(top / "WINNT/system32", top / "WINNT/System32");
+    setenv("SystemRoot", (top / "winnt").c_str(), 1);
+    for (const char *path : {"system\\currentcontrolset\\services\\eventlog\\system",
+                             "SyStEm\\CONTROLSET001\\SERVICES\\EventLOG\\SYSTEM\\"})
+        EXPECT_NE(nullptr, Open(path));
+    for (auto [path, expected] : {std::pair<const char *, LONG>{"SOFTWARE", ERROR_FILE_NOT_FOUND},
+                                  {"SYSTEM\\NoSuchKey", ERROR_FILE_NOT_FOUND},
+                                  {"SYSTEM\\\\Select", ERROR_INVALID_PARAMETER},
+                                  {"\\SYSTEM", ERROR_INVALID_PARAMETER}}) {
+        HKEY key = nullptr;
+        EXPECT_EQ(expected, RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key)) << path;
+        EXPECT_EQ(nullptr, key);
+    }
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\x", 0, nullptr, 0,
+                                                   KEY_ALL_ACCESS, nullptr, &key, nullptr));
+}
+
+TEST_F(Registry, CreateOpensOrCreates) {
+    HKEY services = Services();
+    DWORD first = 0, second = 0, nested = 0, plain = 0;
+    Create(services, "korvex1", &first);
+    Create(services, "KORVEX1", &second);
+    Create(services, "korvex2\\Parameters\\Device", &nested);
+    // Only directly below the hive's root does the name stand for a set.
+    Create(services, "CurrentControlSet", &plain);
+    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, first);
+    EXPECT_EQ(DWORD{REG_OPENED_EXISTING_KEY}, second);
+    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, nested);
+    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, plain);
+    Commit();
+    Reader hive(Hive());
+    EXPECT_NE(0u, hive.Find({"ControlSet001", "Services", "korvex2", "Parameters", "Device"}));
+    EXPECT_EQ(0u, hive.Find({"CurrentControlSet"}));
+}
+
+TEST_F(Registry, ValuesAreStoredAsTheSystemStoresThem) {
+    HKEY key = Create(Services(), "korvex1");
+    const char text[] = "Caf\xe9 \x80";
+    auto bytes = [](const void *p) { return static_cast<const BYTE *>(p); };
+    ASSERT_EQ(0, RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, bytes(text), sizeof text));
+    SetNumber(key, "ErrorControl", 0x01020304);
+    SetNumber(key, "Start", 3);
+    SetNumber(key, "START", 0);
+    std::vector<BYTE> big(20000);
+    EXPECT_EQ(ERROR_CANTWRITE, RegSetValueExA(key, "Big", 0, REG_BINARY, big.data(), 20000));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExA(key, "Type", 0, REG_DWORD, bytes("ab"), 2));
+    Commit();
+    Reader hive(Hive());
+    EXPECT_EQ(std::string("C\0a\0f\0\xe9\0 \0\xac\x20\0\0", 14), hive.Value(korvex1, "ImagePath"));
+    EXPECT_EQ(std::string(4, '\0'), hive.Value(korvex1, "Start"));
+    EXPECT_EQ("\x04\x03\x02\x01", hive.Value(korvex1, "ErrorControl"));
+    EXPECT_EQ(3u, hivex_node_nr_values(hive.hive, hive.Find(korvex1)));
+}
+
+TEST_F(Registry, DeleteEnumerateAndQueryAsTheSystemDoes) {
+    HKEY services = Services();
+    HKEY parent = Create(services, "korvex1");
+    for (const char *name : {"b", "A", "Caf\xe9", "LongestChild\\Below"})
+        Create(parent, name);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(services, "korvex1"));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteKeyA(services, "korvex2"));
+    DWORD subKeys = 0, longest = 0;
+    ASSERT_EQ(0, RegQueryInfoKeyA(parent, nullptr, nullptr, nullptr, &subKeys, &longest, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(4u, subKeys);
+    EXPECT_EQ(12u, longest);
+    ASSERT_EQ(0, RegDeleteKeyA(parent, "longestchild\\below"));
+    ASSERT_EQ(0, RegDeleteKeyA(parent, "LONGESTCHILD"));
+    char name[16];
+    const char *expected[] = {"A", "b", "Caf\xe9"};
+    for (DWORD i = 0; i < 3; i++) {
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(parent, i, name, sizeof name));
+        EXPECT_STREQ(expected[i], name);
+    }
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(parent, 3, name, sizeof name));
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyA(parent, 2, name, 4));
+    EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyA(parent, 2, name, 5));
+    // A key deleted while its handle is open is gone for that handle too.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(parent, "b"));
+    HKEY b = Create(parent, "b");
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(parent, "b"));
+    HKEY below = nullptr;
+    EXPECT_EQ(ERROR_KEY_DELETED, RegOpenKeyExA(b, "", 0, KEY_READ, &below));
+    EXPECT_EQ(ERROR_KEY_DELETED, RegSetValueExA(b, "Type", 0, REG_DWORD, nullptr, 0));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(b));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(b));
+    Commit();
+    Reader hive(Hive());
+    EXPECT_EQ(2u, hive.Children(korvex1));
+    EXPECT_NE(0u, hive.Find({"ControlSet001", "Services", "korvex1", "Caf\xc3\xa9"}));
+}
+
+// Key handles are cell offsets; the writable copy loaded at the first
+// change must number the cells as the mapped file did.  Deletions show at
+// once and reach the hive a whole tree at a time, after which the name
+// can be made anew.
+TEST_F(Registry, DeferredDeletionsAndHandlesOpenedBeforeTheFirstChange) {
+    HKEY old = Create(Services(), "korvex1");
+    for (int i = 0; i < 20; i++)
+        SetNumber(Create(old, "Sub" + std::to_string(i) + (i % 5 ? "" : "\\Deeper")), "I", i);
+    Commit();
+    HKEY events = Open("SYSTEM\\ControlSet001\\Services\\EventLog\\System");
+    old = Open("SYSTEM\\CurrentControlSet\\Services\\korvex1");
+    for (const char *name : {"Sub1", "sub2", "SUB0\\deeper", "sub0"})
+        ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, name)) << name;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(old, "Sub5"));
+    EXPECT_EQ(17u, SubkeyCount(old));
+    HKEY gone = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(old, "sub2", 0, KEY_READ, &gone));
+    char name[32];
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(old, 0, name, sizeof name));
+    EXPECT_STREQ("Sub10", name);
+    DWORD disposition = 0;
+    Create(old, "Sub2", &disposition);
+    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, disposition);
+    SetNumber(events, "Mark", 7);
+    Commit();
+    Reader hive(Hive());
+    EXPECT_EQ(18u, hive.Children(korvex1));
+    EXPECT_EQ(0u, hive.Find({"ControlSet001", "Services", "korvex1", "Sub0"}));
+    EXPECT_EQ(0u, hivex_node_nr_values(hive.hive, hive.Find({"ControlSet001", "Services",
+                                                              "korvex1", "Sub2"})));
+    EXPECT_EQ("\x07\0\0\0"s, hive.Value({"ControlSet001", "Services", "EventLog", "System"}, "Mark"));
+}
+
+// hivex never makes two subkeys of one name, so the second one is made by
+// renaming a key in the file; once the first is deleted, lookups must
+// find the second, not the deleted one.
+TEST_F(Registry, DamagedHiveWithTwoSubkeysOfOneName) {
+    HKEY services = Services();
+    SetNumber(Create(services, "korvex1\\AAAA"), "One", 1);
+    HKEY other = Create(services, "korvex1\\QQQQ");
+    SetNumber(other, "One", 1);
+    SetNumber(other, "Two", 2);
+    Commit();
+    std::string bytes = Slurp(Hive());
+    bytes.replace(bytes.find("QQQQ"), 4, "aaaa");
+    Spill(Hive(), bytes);
+    HKEY old = Open("SYSTEM\\CurrentControlSet\\Services\\korvex1");
+    ASSERT_EQ(2u, SubkeyCount(old));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "aaaa"));
+    DWORD values = 0;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryInfoKeyA(Open("AAAA", old), nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, &values, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(2u, values);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "AAAA"));
+    EXPECT_EQ(0u, SubkeyCount(old));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(Services(), "korvex1"));
+    Commit();
+    EXPECT_EQ(0u, Reader(Hive()).Find(korvex1));
+}
+
+TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
+    bool root = geteuid() == 0;
+    ASSERT_EQ(0, chmod(Hive().c_str(), 0640));
+    if (root) {
+        ASSERT_EQ(0, chown(Hive().c_str(), 1234, 5678));
+    }
+    fs::path stale = Hive().string() + ".commit-Xy12Zq";
+    Spill(stale, "left by a killed run");
+    Create(Services(), "korvex1");
+    EXPECT_FALSE(fs::exists(stale));
+    Commit();
+    struct stat st;
+    ASSERT_EQ(0, stat(Hive().c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    if (root) {
+        EXPECT_EQ(1234u, st.st_uid);
+        EXPECT_EQ(5678u, st.st_gid);
+    }
+    EXPECT_EQ(1, std::distance(fs::directory_iterator(Hive().parent_path()), {}));
+    EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
+    if (!root)
+        GTEST_SKIP() << "the owner is kept only where the test may give the hive another: as root";
+}
+
+TEST_F(Registry, EndProcessCommitsOnlyChangesAndKeepsItsStatus) {
+    std::string before = Slurp(Hive());
+    EXPECT_EQ(7, InChild([this] {
+                  char name[64];
+                  EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyA(Services(), 0, name, sizeof name));
+                  Create(Services(), "EventLog");
+                  std::vector<BYTE> big(20000);
+                  RegSetValueExA(Services(), "Big", 0, REG_BINARY, big.data(), 20000);
+                  return 7;
+              }));
+    EXPECT_EQ(before, Slurp(Hive()));
+    EXPECT_EQ(4, InChild([this] {
+                  Create(Services(), "korvex1");
+                  return 4;
+              }));
+    EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
+}
+
+TEST_F(Registry, FailedCommitLeavesTheHiveAndSaysSo) {
+    std::string before = Slurp(Hive());
+    for (auto [status, expected, poison, message] :
+         {std::tuple<int, int, bool, const char *>{0, 1, false, "cannot write the new hive"},
+          {3, 3, false, "cannot write the new hive"},
+          {0, 1, true, "none of its changes were written"}}) {
+        std::string output;
+        EXPECT_EQ(expected, InChild(
+                                [&] {
+                                    Create(Services(), "korvex1");
+                                    if (poison)
+                                        HiveEndWrite(HiveCurrent(), false);
+                                    signal(SIGXFSZ, SIG_IGN);
+                                    struct rlimit limit = {4096, 4096};
+                                    setrlimit(RLIMIT_FSIZE, &limit);
+                                    return status;
+                                },
+                                &output));
+        EXPECT_NE(std::string::npos, output.find(message)) << output;
+        EXPECT_EQ(before, Slurp(Hive()));
+        EXPECT_EQ(1, std::distance(fs::directory_iterator(Hive().parent_path()), {}));
+    }
+}
+
+TEST_F(Registry, HiveChangedUnderTheRunIsNotOverwritten) {
+    using Tamper = void (*)(const fs::path &);
+    for (Tamper tamper : {Tamper([](const fs::path &h) { std::ofstream(h, std::ios::app) << "x"; }),
+                          Tamper([](const fs::path &h) {
+                              fs::last_write_time(h, fs::last_write_time(h) - std::chrono::hours(1));
+                          }),
+                          Tamper([](const fs::path &h) {
+                              fs::copy_file(h, h.string() + ".other");
+                              fs::rename(h.string() + ".other", h);
+                          })}) {
+        HiveDiscard();
+        HKEY services = Services();
+        tamper(Hive());
+        std::string tampered = Slurp(Hive());
+        HKEY key = nullptr;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ERROR_CANTWRITE, RegCreateKeyExA(services, "korvex1", 0, nullptr, 0,
+                                                   KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        EXPECT_NE(0, HiveFinish(0));
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, output.find("changed by another program")) << output;
+        EXPECT_EQ(tampered, Slurp(Hive()));
+    }
+}
+
+// Sets the reference count of the root key's security cell, which every
+// key of a generated tree shares.
+void SetReferences(std::string &bytes, uint32_t count) {
+    auto *bins = reinterpret_cast<uint8_t *>(&bytes[kBaseBlockSize]);
+    WriteLe32(bins + ReadLe32(bins + 0x20 + 4 + 0x2C) + 4 + 0xC, count);
+}
+
+void Reseal(std::string &bytes) {
+    auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
+    WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
+}
+
+TEST_F(Registry, DamagedHivesAreRefusedAndLeftAlone) {
+    const size_t root = kBaseBlockSize + 0x20 + 4;
+    struct Case {
+        const char *message;
+        std::function<void(std::string &)> damage;
+    } cases[] = {
+        {"not a registry hive", [](std::string &b) { b.assign(9000, 'x'); }},
+        {"too short", [](std::string &b) { b.resize(8000); }},
+        {"checksum", [](std::string &b) { b[0x40] ^= 1; }},
+        {"transaction log", [](std::string &b) { b[kSequence2Offset]++, Reseal(b); }},
+        {"truncated", [](std::string &b) { b.resize(b.size() - 4096); }},
+        {"root key cell is damaged", [](std::string &b) { b[kBaseBlockSize + 0x24] = 'x'; }},
+        {"no bin signature", [](std::string &b) { b[kBaseBlockSize + 4096] = 'x'; }},
+        {"subkey list", [=](std::string &b) { b[root + 0x1C]++; }},
+        // hivex would free these with the key and stop the process.
+        {"class name", [=](std::string &b) { b[root + 0x30] = 8; }},
+        {"security", [=](std::string &b) { b[root + 0x2C] += 8; }},
+        {"references", [](std::string &b) { SetReferences(b, 1); }},
+    };
+    std::string good = Slurp(Hive());
+    for (const Case &c : cases) {
+        std::string bad = good;
+        c.damage(bad);
+        Spill(Hive(), bad);
+        testing::internal::CaptureStdout();
+        HKEY key = nullptr;
+        EXPECT_EQ(ERROR_BADDB, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Select\\New", 0,
+                                               nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, output.find(c.message)) << c.message << ": " << output;
+        EXPECT_EQ(0, HiveFinish(0));
+        EXPECT_EQ(bad, Slurp(Hive())) << c.message;
+    }
+    // A running system counts references from volatile keys the file lacks.
+    SetReferences(good, 100);
+    Spill(Hive(), good);
+    EXPECT_NE(nullptr, Open("SYSTEM\\Select"));
+}
+
+} // namespace
