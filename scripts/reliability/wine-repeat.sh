@@ -17,22 +17,23 @@
 # else fails the check.  WINE_REPEAT_KEEP=1 keeps the scratch tree of a
 # failed check.
 #
-# WIN_BUILD names the directory of drvinst.exe (default build/win64) and
-# POSIX_BUILD that of mksys (default build/posix).
+# WIN_BUILD names the directory of drvinst.exe (default build/win64),
+# POSIX_BUILD that of mksys (default build/posix); WINELOADER and
+# WINESERVER the Wine to use (default /usr/lib/wine/wine64 and wineserver).
 set -eu
 count=${1:-50}
 top=$(cd "$(dirname "$0")/../.." && pwd)
 golden=$top/scripts/reliability/golden
 win_build=${WIN_BUILD:-$top/build/win64}
 posix_build=${POSIX_BUILD:-$top/build/posix}
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+wine=${WINELOADER:-/usr/lib/wine/wine64}
+wineserver=${WINESERVER:-/usr/lib/wine/wineserver}
 
 for need in "$win_build/drvinst.exe" "$posix_build/mksys" "$wine"; do
     [ -e "$need" ] || { echo "wine-repeat: $need is missing; build it first" >&2; exit 1; }
 done
 
-scratch=$(mktemp -d /tmp/drvinst-wine-repeat.XXXXXX)
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/drvinst-wine-repeat.XXXXXX")
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 cleanup() {
     "$wineserver" -k 2>/dev/null || true
@@ -104,7 +105,7 @@ if %tries% lss 3 goto again
 goto :eof
 EOF
 
-"$wine" cmd /c exit >/dev/null 2>&1 </dev/null
+"$wine" wineboot -u >/dev/null 2>&1 </dev/null
 "$wineserver" -w
 "$wineserver" -p
 started=$(date +%s)

@@ -10,8 +10,9 @@ version.dll is the reference.  verdump (tests/wine/verdump.cpp) is built for
 both sides too and compared the same way, because it shows the raw answers
 (lengths, bytes) that versionprobe only parses.
 
-Environment: WINE (default /usr/lib/wine/wine64), WINEPREFIX (default
-/tmp/wine-pe), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
+Environment: WINELOADER (default /usr/lib/wine/wine64), WINESERVER (default
+/usr/lib/wine/wineserver), WINEPREFIX (default: a new one in a temporary
+directory), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
 """
 
 import os
@@ -19,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 
+WINE = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
+WINESERVER = os.environ.get('WINESERVER', '/usr/lib/wine/wineserver')
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 
@@ -57,7 +60,6 @@ def run(argv, path_text):
 
 class Sides:
     def __init__(self, posix, win, work):
-        self.wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
         self.posix, self.win, self.work = posix, win, work
 
     def posix_run(self, program, path):
@@ -71,7 +73,7 @@ class Sides:
             argv = [os.path.join(self.win, 'versionprobe.exe'), '-V', dos]
         else:
             argv = [os.path.join(self.work, 'verdump.exe'), dos]
-        return run([self.wine] + argv, dos)
+        return run([WINE] + argv, dos)
 
 
 def build_verdump(posix, work):
@@ -99,39 +101,37 @@ def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     posix, win = (os.path.abspath(a) for a in sys.argv[1:])
-    os.environ.setdefault('WINEPREFIX', '/tmp/wine-pe')
-    os.environ['WINEDEBUG'] = '-all'
-    wine = os.environ.get('WINE', '/usr/lib/wine/wine64')
-    wineserver = os.path.join(os.path.dirname(wine), 'wineserver')
-    # The prefix is made first and its server left to end: a program started
-    # while a server of the same prefix is ending can come back with no
-    # output at all.  Then one server kept alive for the whole run spares
-    # each start its own.
-    subprocess.run([wine, 'cmd', '/c', 'exit'],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([wineserver, '-w'])
-    subprocess.run([wineserver, '-p60'])
-    try:
-        return check(posix, win)
-    finally:
-        subprocess.run([wineserver, '-k'])
-
-
-def check(posix, win):
-    passed = failed = 0
     with tempfile.TemporaryDirectory(prefix='version-agree.') as work:
-        sides = Sides(posix, win, work)
-        programs = ['versionprobe'] + (['verdump'] if build_verdump(posix, work) else [])
-        for name, args in fixtures():
-            path = os.path.join(work, name + '.sys')
-            subprocess.run([os.path.join(posix, 'mksys'), path] + args, check=True)
-            for program in programs:
-                same, out = compare(sides, program, name, path)
-                passed, failed = passed + same, failed + (not same)
-                if name == 'text00-counted' and program == 'versionprobe' and \
-                        'FileVersion :  2.1\n' not in out:
-                    print('UNEXPECTED counted 2.1 line:\n' + out)
-                    failed += 1
+        os.environ.setdefault('WINEPREFIX', os.path.join(work, 'prefix'))
+        os.environ['WINEDEBUG'] = '-all'
+        # The prefix is made whole and its server left to end: a program
+        # started while a server of the same prefix is ending can come back
+        # with no output at all.  Then one server kept alive for the whole
+        # run spares each start its own.
+        subprocess.run([WINE, 'wineboot', '-u'], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, '-w'])
+        subprocess.run([WINESERVER, '-p60'])
+        try:
+            return check(posix, win, work)
+        finally:
+            subprocess.run([WINESERVER, '-k'])
+
+
+def check(posix, win, work):
+    passed = failed = 0
+    sides = Sides(posix, win, work)
+    programs = ['versionprobe'] + (['verdump'] if build_verdump(posix, work) else [])
+    for name, args in fixtures():
+        path = os.path.join(work, name + '.sys')
+        subprocess.run([os.path.join(posix, 'mksys'), path] + args, check=True)
+        for program in programs:
+            same, out = compare(sides, program, name, path)
+            passed, failed = passed + same, failed + (not same)
+            if name == 'text00-counted' and program == 'versionprobe' and \
+                    'FileVersion :  2.1\n' not in out:
+                print('UNEXPECTED counted 2.1 line:\n' + out)
+                failed += 1
     print('%d passed, %d failed' % (passed, failed))
     return 0 if failed == 0 else 1
 
