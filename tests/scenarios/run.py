@@ -129,7 +129,9 @@ def main():
     parser.add_argument('--build', choices=['posix', 'wine'], required=True)
     parser.add_argument('--bin', required=True, help='build directory of the tool')
     parser.add_argument('--tools', help='POSIX build directory holding mksys and mktree')
-    parser.add_argument('--only', help='run only scenarios whose name contains this')
+    parser.add_argument('--only', action='append',
+                        help='run only scenarios whose name contains this (repeatable)')
+    parser.add_argument('--repeat', type=int, default=1, help='run the selection this often')
     opts = parser.parse_args()
     opts.bin = os.path.abspath(opts.bin)
     tooldir = os.path.abspath(opts.tools or opts.bin)
@@ -142,7 +144,7 @@ def main():
         failed = 0
         selected = [sc for sc in cases.SCENARIOS
                     if opts.build in sc.get('builds', ('posix', 'wine'))
-                    and (not opts.only or opts.only in sc['name'])]
+                    and (not opts.only or any(o in sc['name'] for o in opts.only))] * opts.repeat
         try:
             for i, sc in enumerate(selected):
                 problems = run_one(backend, fixtures, sc, os.path.join(tmp, 'sc%d' % i))

@@ -4,11 +4,8 @@
 
 #include "platform/posix/registry/registry.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <csignal>
 #include <functional>
 
 namespace {
@@ -21,27 +18,6 @@ class Registry : public TreeTest {
   protected:
     void Commit() {
         ASSERT_EQ(0, HiveFinish(0));
-    }
-    // Runs body in a child whose stdout goes to output and ends the process
-    // with the status body gives; a failed expectation in the child ends it
-    // with 98 instead, so that it is not lost.
-    int InChild(const std::function<int()> &body, std::string *output = nullptr) {
-        fflush(stdout);
-        fs::path log = top / "child.log";
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (freopen(log.c_str(), "w", stdout) == nullptr)
-                _exit(97);
-            int status = body();
-            if (testing::Test::HasFailure())
-                _exit(98);
-            EndProcess(status);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (output != nullptr)
-            *output = Slurp(log);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 };
 
@@ -92,24 +68,6 @@ TEST_F(Registry, PathsMatchIgnoringCaseAndBadOnesAreRefused) {
     HKEY key = nullptr;
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\x", 0, nullptr, 0,
                                                    KEY_ALL_ACCESS, nullptr, &key, nullptr));
-}
-
-TEST_F(Registry, CreateOpensOrCreates) {
-    HKEY services = Services();
-    DWORD first = 0, second = 0, nested = 0, plain = 0;
-    Create(services, "korvex1", &first);
-    Create(services, "KORVEX1", &second);
-    Create(services, "korvex2\\Parameters\\Device", &nested);
-    // Only directly below the hive's root does the name stand for a set.
-    Create(services, "CurrentControlSet", &plain);
-    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, first);
-    EXPECT_EQ(DWORD{REG_OPENED_EXISTING_KEY}, second);
-    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, nested);
-    EXPECT_EQ(DWORD{REG_CREATED_NEW_KEY}, plain);
-    Commit();
-    Reader hive(Hive());
-    EXPECT_NE(0u, hive.Find({"ControlSet001", "Services", "korvex2", "Parameters", "Device"}));
-    EXPECT_EQ(0u, hive.Find({"CurrentControlSet"}));
 }
 
 TEST_F(Registry, ValuesAreStoredAsTheSystemStoresThem) {
@@ -203,34 +161,6 @@ TEST_F(Registry, DeferredDeletionsAndHandlesOpenedBeforeTheFirstChange) {
     EXPECT_EQ("\x07\0\0\0"s, hive.Value({"ControlSet001", "Services", "EventLog", "System"}, "Mark"));
 }
 
-// hivex never makes two subkeys of one name, so the second one is made by
-// renaming a key in the file; once the first is deleted, lookups must
-// find the second, not the deleted one.
-TEST_F(Registry, DamagedHiveWithTwoSubkeysOfOneName) {
-    HKEY services = Services();
-    SetNumber(Create(services, "korvex1\\AAAA"), "One", 1);
-    HKEY other = Create(services, "korvex1\\QQQQ");
-    SetNumber(other, "One", 1);
-    SetNumber(other, "Two", 2);
-    Commit();
-    std::string bytes = Slurp(Hive());
-    bytes.replace(bytes.find("QQQQ"), 4, "aaaa");
-    Spill(Hive(), bytes);
-    HKEY old = Open("SYSTEM\\CurrentControlSet\\Services\\korvex1");
-    ASSERT_EQ(2u, SubkeyCount(old));
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "aaaa"));
-    DWORD values = 0;
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegQueryInfoKeyA(Open("AAAA", old), nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, &values, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_EQ(2u, values);
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(old, "AAAA"));
-    EXPECT_EQ(0u, SubkeyCount(old));
-    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(Services(), "korvex1"));
-    Commit();
-    EXPECT_EQ(0u, Reader(Hive()).Find(korvex1));
-}
-
 TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
     bool root = geteuid() == 0;
     ASSERT_EQ(0, chmod(Hive().c_str(), 0640));
@@ -253,48 +183,6 @@ TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
     EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
     if (!root)
         GTEST_SKIP() << "the owner is kept only where the test may give the hive another: as root";
-}
-
-TEST_F(Registry, EndProcessCommitsOnlyChangesAndKeepsItsStatus) {
-    std::string before = Slurp(Hive());
-    EXPECT_EQ(7, InChild([this] {
-                  char name[64];
-                  EXPECT_EQ(ERROR_SUCCESS, RegEnumKeyA(Services(), 0, name, sizeof name));
-                  Create(Services(), "EventLog");
-                  std::vector<BYTE> big(20000);
-                  RegSetValueExA(Services(), "Big", 0, REG_BINARY, big.data(), 20000);
-                  return 7;
-              }));
-    EXPECT_EQ(before, Slurp(Hive()));
-    EXPECT_EQ(4, InChild([this] {
-                  Create(Services(), "korvex1");
-                  return 4;
-              }));
-    EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
-}
-
-TEST_F(Registry, FailedCommitLeavesTheHiveAndSaysSo) {
-    std::string before = Slurp(Hive());
-    for (auto [status, expected, poison, message] :
-         {std::tuple<int, int, bool, const char *>{0, 1, false, "cannot write the new hive"},
-          {3, 3, false, "cannot write the new hive"},
-          {0, 1, true, "none of its changes were written"}}) {
-        std::string output;
-        EXPECT_EQ(expected, InChild(
-                                [&] {
-                                    Create(Services(), "korvex1");
-                                    if (poison)
-                                        HiveEndWrite(HiveCurrent(), false);
-                                    signal(SIGXFSZ, SIG_IGN);
-                                    struct rlimit limit = {4096, 4096};
-                                    setrlimit(RLIMIT_FSIZE, &limit);
-                                    return status;
-                                },
-                                &output));
-        EXPECT_NE(std::string::npos, output.find(message)) << output;
-        EXPECT_EQ(before, Slurp(Hive()));
-        EXPECT_EQ(1, std::distance(fs::directory_iterator(Hive().parent_path()), {}));
-    }
 }
 
 TEST_F(Registry, HiveChangedUnderTheRunIsNotOverwritten) {
