@@ -24,7 +24,7 @@ cmake --build build/sanitize -j $jobs
 (cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
 
 # Crashes and faults at every system call, concurrent runs, bad input, and
-# the Windows build's install, refusal and uninstall fifty times under Wine.
+# the Windows build's install, refusal and uninstall ten times over under Wine.
 RELIABILITY_BUILD="$top/build/posix" sh scripts/reliability.sh --quick
 WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 10
 

@@ -11,7 +11,6 @@ static const char kUsage[] = "usage: mksys OUT [options]\n"
                              "  --file-version TEXT  FileVersion text (default \"1.0\")\n"
                              "  --uncounted          its length leaves out the terminator\n"
                              "  --no-file-version    no FileVersion string at all\n"
-                             "  --string KEY=TEXT    one more string in the table (repeatable)\n"
                              "  --block NAME         string table name (default 040904B0)\n"
                              "  --no-fixed           no VS_FIXEDFILEINFO in the root\n"
                              "  --no-resource        no resource section at all\n"
@@ -28,7 +27,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool valued = arg == "--file-version" || arg == "--string" || arg == "--block" ||
+        bool valued = arg == "--file-version" || arg == "--block" ||
                       arg == "--root-length" || arg == "--payload" || arg == "--truncate";
         if (valued && value == nullptr) {
             fputs(kUsage, stderr);
@@ -57,8 +56,6 @@ int main(int argc, char **argv) {
             o.setRootLength = true, o.rootLength = static_cast<uint16_t>(strtoul(value, nullptr, 0));
         else if (arg == "--truncate")
             keep = strtoul(value, nullptr, 0);
-        else if (arg == "--string" && strchr(value, '=') != nullptr)
-            o.extraStrings.emplace_back(std::string(value, strchr(value, '=')), strchr(value, '=') + 1);
         else if (arg.rfind("--", 0) != 0 && out == nullptr)
             out = argv[i];
         else {

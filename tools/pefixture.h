@@ -18,7 +18,6 @@ struct Options {
     bool withFileVersion = true;
     bool counted = true; // whether wValueLength includes the terminator
     std::string block = "040904B0";
-    std::vector<std::pair<std::string, std::string>> extraStrings;
     bool fixedInfo = true;
     bool resource = true;
     bool pe32 = false;
@@ -44,13 +43,12 @@ inline void Put32(Bytes &out, size_t at, uint32_t v) {
 }
 
 inline void Append16(Bytes &out, uint16_t v) {
-    out.resize(out.size() + 2);
-    Put16(out, out.size() - 2, v);
+    out.insert(out.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
 }
 
 inline void Append32(Bytes &out, uint32_t v) {
-    out.resize(out.size() + 4);
-    Put32(out, out.size() - 4, v);
+    Append16(out, static_cast<uint16_t>(v));
+    Append16(out, static_cast<uint16_t>(v >> 16));
 }
 
 inline uint32_t SizeOf(const Bytes &bytes) {
@@ -130,32 +128,12 @@ inline Node TextNode(const std::string &key, const std::string &text, bool count
     return node;
 }
 
-// Up to four numbers read from the text, for the fixed block's version.
-inline std::vector<uint16_t> NumbersOf(const std::string &text) {
-    std::vector<uint16_t> numbers;
-    uint32_t value = 0;
-    bool inNumber = false;
-    for (size_t i = 0; i <= text.size() && numbers.size() < 4; i++) {
-        bool digit = i < text.size() && text[i] >= '0' && text[i] <= '9';
-        if (digit) {
-            value = (value * 10 + static_cast<uint32_t>(text[i] - '0')) & 0xFFFF;
-        } else if (inNumber) {
-            numbers.push_back(static_cast<uint16_t>(value));
-            value = 0;
-        }
-        inNumber = digit;
-    }
-    numbers.resize(4, 0);
-    return numbers;
-}
-
-inline Bytes FixedFileInfo(const std::string &version) {
-    std::vector<uint16_t> n = NumbersOf(version);
+// The fixed block; its numbers are 2.1 whatever the text says, since only
+// the text is read.
+inline Bytes FixedFileInfo() {
     Bytes out;
-    uint32_t ms = static_cast<uint32_t>(n[0]) << 16 | n[1];
-    uint32_t ls = static_cast<uint32_t>(n[2]) << 16 | n[3];
-    for (uint32_t v : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u,
-                       3u /* driver */, 7u /* system driver */, 0u, 0u})
+    for (uint32_t v : {0xFEEF04BDu, 0x00010000u, 0x00020001u, 0u, 0x00020001u, 0u, 0x3Fu, 0u,
+                       0x00040004u, 3u /* driver */, 7u /* system driver */, 0u, 0u})
         Append32(out, v);
     return out;
 }
@@ -176,15 +154,13 @@ inline Node StringTable(const Options &o) {
     table.children.push_back(TextNode("FileDescription", "Fixture driver", true));
     if (o.withFileVersion)
         table.children.push_back(TextNode("FileVersion", o.fileVersion, o.counted));
-    for (const auto &entry : o.extraStrings)
-        table.children.push_back(TextNode(entry.first, entry.second, o.counted));
     return table;
 }
 
 inline Bytes VersionResource(const Options &o) {
     Node root{"VS_VERSION_INFO", 0, {}, 0, {}};
     if (o.fixedInfo) {
-        root.value = FixedFileInfo(o.fileVersion);
+        root.value = FixedFileInfo();
         root.valueLength = static_cast<uint16_t>(root.value.size());
     }
     root.children.push_back(Node{"StringFileInfo", 1, {}, 0, {StringTable(o)}});
@@ -307,20 +283,6 @@ inline size_t WriteFileHeader(Bytes &out, const Options &o, size_t sectionCount)
     return coff + 20;
 }
 
-// The checksum that the loader verifies for boot drivers.
-inline uint32_t Checksum(const Bytes &image, size_t checksumAt) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < image.size(); i += 2) {
-        if (i == checksumAt || i == checksumAt + 2)
-            continue;
-        uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + image.size());
-}
-
 // A code section holding a lone "ret" and the payload, then the resources.
 inline std::vector<Section> LayoutSections(const Options &o) {
     Bytes code{0xC3};
@@ -348,7 +310,6 @@ inline Bytes DriverImage(const Options &o) {
         std::copy(sections[i].data.begin(), sections[i].data.end(),
                   image.begin() + sections[i].fileOffset);
     }
-    Put32(image, opt + 64, Checksum(image, opt + 64));
     return image;
 }
 

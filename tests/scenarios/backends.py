@@ -71,10 +71,12 @@ class Posix:
 
     def damage_hive(self, kind):
         """Spoils the hive the way a dirty shutdown or a bad disk would."""
-        if kind in ('missing', 'directory'):
+        if kind in ('missing', 'directory', 'empty'):
             os.remove(self.hive)
             if kind == 'directory':
                 os.makedirs(os.path.join(self.hive, 'inside'))
+            if kind == 'empty':
+                open(self.hive, 'wb').close()
             return
         with open(self.hive, 'r+b') as f:
             data = bytearray(f.read())

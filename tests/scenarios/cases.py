@@ -118,6 +118,7 @@ DAMAGED_HIVES = [
     damaged('notahive', 'not a registry hive'),
     damaged('missing', 'cannot open the hive: No such file or directory'),
     damaged('directory', 'is a directory, not a hive'),
+    damaged('empty', 'file is too short to be a registry hive'),
 ]
 
 UNINSTALL = [
