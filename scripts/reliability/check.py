@@ -1,15 +1,9 @@
 #!/usr/bin/env python3
-"""Reliability checks of the POSIX build on offline trees (docs/RELIABILITY.md).
-
-  crash        each system call of an install, an upgrade and an uninstall,
-               in the tool and in every interpreter it starts, killed in turn
-  faults       each write, flush, rename, open and unlink failed in turn
-  concurrency  twenty runs at once on one tree, round after round
-  badinput     hand-made bad input, one table
-
-A tree is judged on what decides whether Windows still boots from it: the
-hive passes hivecheck, the driver keys are wholly the old or the new ones,
-and every driver file is whole and one that its name held before or after."""
+"""Reliability checks of the POSIX build on offline trees (docs/RELIABILITY.md):
+crash, faults, concurrency, badinput.  A tree is judged on what decides
+whether Windows still boots from it: the hive passes hivecheck, the driver
+keys are wholly the old or the new ones, and every driver file is whole and
+one that its name held before or after."""
 
 import argparse
 import collections
@@ -122,8 +116,8 @@ class Lab:
 
     def hive_problems(self, top):
         proc = subprocess.run([self.tool('hivecheck'), os.path.join(top, HIVE)],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        return [] if proc.returncode == 0 else [proc.stdout.decode('latin-1').strip()]
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors='replace')
+        return [proc.stdout.strip()] if proc.returncode else []
 
 
 class State:

@@ -121,9 +121,6 @@ struct Reader {
         free(data);
         return out;
     }
-    size_t Children(const std::vector<const char *> &path) const {
-        return hivex_node_nr_children(hive, Find(path));
-    }
 };
 
 #endif
