@@ -40,8 +40,8 @@ void Walk(HKEY key, int depth, int *budget) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The layer reports a refused hive on stdout, once per input.
-    std::string top = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                      "/hive_fuzz.XXXXXX";
+    std::string top =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/hive_fuzz.XXXXXX";
     if (freopen("/dev/null", "w", stdout) == nullptr || mkdtemp(&top[0]) == nullptr)
         abort();
     for (const char *part : {"/WINNT", "/WINNT/system32", "/WINNT/system32/config"})

@@ -62,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         bool found = state.driverName.empty();
         for (size_t i = 1; i < args.size(); i++)
             found = found || args[i] == state.driverName;
-        Require(found && state.forceFlag <= 1 && state.uninstallFlag <= 1 && state.verboseFlag <= 1);
+        Require(found && state.forceFlag <= 1 && state.uninstallFlag <= 1 &&
+                state.verboseFlag <= 1);
         SetSourceDirectory(argv[0]);
     } catch (const Ended &) {
         return 0;

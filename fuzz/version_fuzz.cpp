@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> block(needed);
     if (needed == 0 || !GetFileVersionInfoA(scratch.c_str(), handle, needed, block.data()))
         return 0;
-    for (const char *path : {"\\", "\\StringFileInfo\\040904B0\\FileVersion",
-                             "\\VarFileInfo\\Translation"}) {
+    for (const char *path :
+         {"\\", "\\StringFileInfo\\040904B0\\FileVersion", "\\VarFileInfo\\Translation"}) {
         LPVOID value = nullptr;
         UINT length = 0;
         if (VerQueryValueA(block.data(), path, &value, &length))

@@ -27,8 +27,8 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool valued = arg == "--file-version" || arg == "--block" ||
-                      arg == "--root-length" || arg == "--payload" || arg == "--truncate";
+        bool valued = arg == "--file-version" || arg == "--block" || arg == "--root-length" ||
+                      arg == "--payload" || arg == "--truncate";
         if (valued && value == nullptr) {
             fputs(kUsage, stderr);
             return 2;
@@ -53,7 +53,8 @@ int main(int argc, char **argv) {
         else if (arg == "--payload")
             o.payload = value;
         else if (arg == "--root-length")
-            o.setRootLength = true, o.rootLength = static_cast<uint16_t>(strtoul(value, nullptr, 0));
+            o.setRootLength = true,
+            o.rootLength = static_cast<uint16_t>(strtoul(value, nullptr, 0));
         else if (arg == "--truncate")
             keep = strtoul(value, nullptr, 0);
         else if (arg.rfind("--", 0) != 0 && out == nullptr)
@@ -66,7 +67,8 @@ int main(int argc, char **argv) {
     pefixture::Bytes image = pefixture::DriverImage(o);
     image.resize(std::min(keep, image.size()));
     FILE *f = out != nullptr ? fopen(out, "wb") : nullptr;
-    if (f == nullptr || fwrite(image.data(), 1, image.size(), f) != image.size() || fclose(f) != 0) {
+    if (f == nullptr || fwrite(image.data(), 1, image.size(), f) != image.size() ||
+        fclose(f) != 0) {
         fprintf(stderr, "mksys: cannot write %s\n%s", out ? out : "(no output named)", kUsage);
         return 1;
     }

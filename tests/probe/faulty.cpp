@@ -9,7 +9,8 @@
 
 static bool Fails(const char *call, const char *name) {
     const char *want = getenv("DRVINST_FAIL");
-    return want != nullptr && (want == std::string(call) || want == call + (":" + std::string(name)));
+    return want != nullptr &&
+           (want == std::string(call) || want == call + (":" + std::string(name)));
 }
 
 LONG FaultyRegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,

@@ -87,9 +87,9 @@ class TreeTest : public ScratchTest {
     }
     DWORD SubkeyCount(HKEY key) {
         DWORD count = 99;
-        EXPECT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr,
-                                                  nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                  nullptr));
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr));
         return count;
     }
 };

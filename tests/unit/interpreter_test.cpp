@@ -151,8 +151,8 @@ TEST_F(Interpreter, CopyRemovesOnlyAbandonedTemporaries) {
     waitpid(pid, nullptr, 0);
     std::string dead = std::to_string(pid), live = std::to_string(getpid());
     std::pair<std::string, bool> temporaries[] = {
-        {".Driver.SYS." + dead + ".0.tmp", true},     {".Driver.SYS." + dead + ".12.tmp", true},
-        {".Driver.SYS." + live + ".0.tmp", false},    // still being written
+        {".Driver.SYS." + dead + ".0.tmp", true},       {".Driver.SYS." + dead + ".12.tmp", true},
+        {".Driver.SYS." + live + ".0.tmp", false},     // still being written
         {".Driver.SYS.2.0." + dead + ".0.tmp", false}, // another target's
         {".Driver.SYS." + dead + ".0.tmp.keep", false}, {".Driver.SYS.-" + dead + ".0.tmp", false},
     };

@@ -55,8 +55,8 @@ TEST(ParseFileVersion, FollowsTheReportedCount) {
         // Exactly as large as the count, so that a read past it is caught.
         std::vector<char> text(c.text.begin(), c.text.end());
         testing::internal::CaptureStdout();
-        bool result = ParseFileVersion(text.data(), static_cast<uint32_t>(text.size()), &major,
-                                       &minor);
+        bool result =
+            ParseFileVersion(text.data(), static_cast<uint32_t>(text.size()), &major, &minor);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), c.verbose) << c.text;
         EXPECT_EQ(result, c.result) << c.text;

@@ -24,9 +24,8 @@ class Registry : public TreeTest {
 TEST_F(Registry, CurrentControlSetFollowsSelectCurrent) {
     const char *differ = "warning: offline hive: Select\\Current is ControlSet002 but "
                          "Select\\Default is ControlSet001\n";
-    for (auto [current, fallback, warning] : {std::tuple<unsigned, unsigned, const char *>{1, 1, ""},
-                                              {2, 2, ""},
-                                              {2, 1, differ}}) {
+    for (auto [current, fallback, warning] :
+         {std::tuple<unsigned, unsigned, const char *>{1, 1, ""}, {2, 2, ""}, {2, 1, differ}}) {
         MakeTree({current, fallback});
         std::string set = "SYSTEM\\ControlSet00" + std::to_string(current);
         Create(HKEY_LOCAL_MACHINE, set + "\\Services\\Mark");
@@ -156,9 +155,10 @@ TEST_F(Registry, DeferredDeletionsAndHandlesOpenedBeforeTheFirstChange) {
     Reader hive(Hive());
     EXPECT_EQ(18u, hivex_node_nr_children(hive.hive, hive.Find(korvex1)));
     EXPECT_EQ(0u, hive.Find({"ControlSet001", "Services", "korvex1", "Sub0"}));
-    EXPECT_EQ(0u, hivex_node_nr_values(hive.hive, hive.Find({"ControlSet001", "Services",
-                                                              "korvex1", "Sub2"})));
-    EXPECT_EQ("\x07\0\0\0"s, hive.Value({"ControlSet001", "Services", "EventLog", "System"}, "Mark"));
+    EXPECT_EQ(0u, hivex_node_nr_values(
+                      hive.hive, hive.Find({"ControlSet001", "Services", "korvex1", "Sub2"})));
+    EXPECT_EQ("\x07\0\0\0"s,
+              hive.Value({"ControlSet001", "Services", "EventLog", "System"}, "Mark"));
 }
 
 TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
@@ -189,7 +189,8 @@ TEST_F(Registry, HiveChangedUnderTheRunIsNotOverwritten) {
     using Tamper = void (*)(const fs::path &);
     for (Tamper tamper : {Tamper([](const fs::path &h) { std::ofstream(h, std::ios::app) << "x"; }),
                           Tamper([](const fs::path &h) {
-                              fs::last_write_time(h, fs::last_write_time(h) - std::chrono::hours(1));
+                              fs::last_write_time(h,
+                                                  fs::last_write_time(h) - std::chrono::hours(1));
                           }),
                           Tamper([](const fs::path &h) {
                               fs::copy_file(h, h.string() + ".other");

@@ -6,7 +6,6 @@
 #include "platform/posix/pe/pe.h"
 #include "tools/pefixture.h"
 
-
 namespace {
 
 using pefixture::Bytes;
