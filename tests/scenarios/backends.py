@@ -187,17 +187,24 @@ class Wine:
         shutil.copy(os.path.join(self.bindir, 'drvinst.exe'), exe)
         self._write_batch(argv0, args)
         # A batch that never reached the tool (no out.txt) changed nothing
-        # the next attempt does not redo, so it is started once more.
+        # the next attempt does not redo, so it is started once more.  Wine's
+        # output goes to a file: the programs it starts on the side would
+        # hold a pipe open long after the batch has ended.
         for attempt in range(2):
-            proc = subprocess.run([WINE, 'cmd', '/c', self.windows_path(self.top) + '\\run.cmd'],
-                                  env=self.env, cwd=self.top, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+            with open(os.path.join(self.top, 'wine.log'), 'wb') as log:
+                try:
+                    ended = subprocess.run([WINE, 'cmd', '/c', self.windows_path(self.top) +
+                                            '\\run.cmd'], env=self.env, cwd=self.top, stdout=log,
+                                           stdin=subprocess.DEVNULL, stderr=log, timeout=120)
+                    ended = 'ended %d' % ended.returncode
+                except subprocess.TimeoutExpired:
+                    ended = 'did not end within 120 s'
             out, status = (self._read(name) for name in ('out.txt', 'status.txt'))
             if out is not None and status is not None:
                 return out.replace('\r\n', '\n'), int(status.strip()), []
-        shown = proc.stdout.decode('latin-1').strip().replace('\n', '\n      ')
-        return '', None, ['the batch never reached the tool twice; Wine ended %d and said:\n'
-                          '      %s' % (proc.returncode, shown or '(nothing)')]
+        shown = self._read('wine.log').strip().replace('\n', '\n      ')
+        return '', None, ['the batch never reached the tool, twice; Wine %s and said:\n      %s'
+                          % (ended, shown or '(nothing)')]
 
     def _read(self, name):
         try:
