@@ -47,11 +47,14 @@ class ScratchTest : public testing::Test {
 // WINNT/system32/{drivers,config/SYSTEM} below top, named by SystemRoot.
 class TreeTest : public ScratchTest {
   protected:
+    std::vector<HKEY> opened; // closed at the end, so that no handle leaks
     void SetUp() override {
         ScratchTest::SetUp();
         MakeTree(TreeLayout());
     }
     void TearDown() override {
+        for (HKEY key : opened)
+            RegCloseKey(key);
         HiveDiscard();
         unsetenv("SystemRoot");
         ScratchTest::TearDown();
@@ -69,6 +72,7 @@ class TreeTest : public ScratchTest {
     HKEY Open(const char *path, HKEY base = HKEY_LOCAL_MACHINE) {
         HKEY key = nullptr;
         EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(base, path, 0, KEY_READ, &key)) << path;
+        opened.push_back(key);
         return key;
     }
     HKEY Create(HKEY base, const std::string &path, DWORD *disposition = nullptr) {
@@ -76,6 +80,7 @@ class TreeTest : public ScratchTest {
         EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, disposition))
             << path;
+        opened.push_back(key);
         return key;
     }
     HKEY Services() {
