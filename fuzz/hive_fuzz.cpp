@@ -66,9 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             char keyClass[] = "REG_SZ";
             DWORD start = 0;
             if (RegCreateKeyExA(services, "korvex1", 0, keyClass, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                nullptr) == ERROR_SUCCESS)
+                                nullptr) == ERROR_SUCCESS) {
                 RegSetValueExA(key, "Start", 0, REG_DWORD, reinterpret_cast<BYTE *>(&start), 4);
+                RegCloseKey(key);
+            }
+            RegCloseKey(services);
         }
+        RegCloseKey(system);
     }
     HiveFinish(0);
     return 0;
