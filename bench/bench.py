@@ -87,6 +87,55 @@ class Hives:
         return path
 
 
+def dirty_copy(tools, hive, steps):
+    """A directory holding hive made dirty by tools/mkdirty, with a log of
+    that many entries; made once."""
+    config = '%s-dirty%d' % (hive, steps)
+    if not os.path.isdir(config):
+        os.makedirs(config)
+        shutil.copyfile(hive, os.path.join(config, 'SYSTEM'))
+        subprocess.run([os.path.join(tools, 'mkdirty'), os.path.join(config, 'SYSTEM'), 'log1',
+                        str(steps)], check=True)
+    return config
+
+
+def dirty_replay(off, hives, tools, steps, reps):
+    """Install on the 30 MB hive clean and dirty, side by side: what the
+    replay adds should grow with the log, linearly."""
+    hive = hives.get()
+    tree = offline.Tree(os.path.join(off.work, 'tree'))
+
+    def install(config):
+        def prepare():
+            tree.fresh(hive if config is None else os.path.join(config, 'SYSTEM'))
+            for name in os.listdir(config) if config is not None else []:
+                if name != 'SYSTEM':
+                    shutil.copyfile(os.path.join(config, name), os.path.join(tree.config, name))
+            return off.drvinst(tree)
+        return prepare
+
+    configs = {n: dirty_copy(tools, hive, n) for n in steps}
+    contenders = [timing.Contender(0, install(None))]
+    contenders += [timing.Contender(n, install(configs[n])) for n in steps]
+    samples = timing.side_by_side(contenders, reps)
+    clean = median(samples[0])
+    rows, last = [['clean', '0', '%.1f' % clean, '', '']], None
+    for n in steps:
+        log = os.path.getsize(os.path.join(configs[n], 'SYSTEM.LOG1')) / 2**20
+        extra = median(samples[n]) - clean
+        per = '' if last is None else '%.1f' % ((extra - last[1]) / (log - last[0]))
+        rows.append([n, '%.1f' % log, '%.1f' % median(samples[n]), '%.1f' % extra, per])
+        last = (log, extra)
+    print('## Install on the 30 MB hive left dirty, its changes in SYSTEM.LOG1 (median of %d)\n'
+          % reps)
+    print(table(['log entries', 'log MB', 'install ms', 'over clean ms',
+                 'ms per MB more log'], rows))
+    print('\nOver clean is the install\'s time over the clean hive\'s: a part that grows with '
+          'the hive (reading it whole and handing hivex the recovered copy) and a part that '
+          'grows with the log.  The last column is the slope between neighbouring rows; '
+          'equal slopes mean linear in the log size.\n')
+
+
 def headline(off, hives, reps, baselines):
     hive = hives.get()
     offline.check_same_result(off, hive)
@@ -227,6 +276,7 @@ def main():
     scale_reps = 3 if quick else 9
     by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)
     by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps, baselines)
+    dirty_replay(off, hives, args.tools, [40, 160] if quick else [40, 160, 320], scale_reps)
     if not args.no_wine and args.win_bin:
         import winebench
         winebench.report(args.win_bin, work, off.driver, reps)

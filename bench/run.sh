@@ -62,6 +62,7 @@ cxx="${CXX:-g++} -O2 -std=c++17 -Wall -Wextra -Werror -I$top"
 $cxx "$top/bench/mkbighive.cpp" "$top/bench/systemhive.cpp" "$top/bench/hivewriter.cpp" \
     "$build/libdrvinst_platform.a" -lhivex -o "$tools/mkbighive"
 $cxx "$top/bench/hivexcost.cpp" -lhivex -o "$tools/hivexcost"
+$cxx "$top/tools/mkdirty.cpp" "$build/libdrvinst_platform.a" -lhivex -o "$tools/mkdirty"
 $cxx -shared -fPIC "$top/bench/nosync.cpp" -o "$tools/nosync.so"
 
 extra=

@@ -178,7 +178,9 @@ void Builder::AddDevice(BenchKey *enumKey, size_t unit) {
     BenchKey *device = Add(bus, Printf("VEN_%04X&DEV_%04X", 0x8086 + id % 7, id));
     BenchKey *instance = Add(device, Printf("%u&%08X&0", unit % 4, Next()));
     Text(instance, "DeviceDesc", "@oem12.inf,%device.desc%;Korvex storage device");
-    Put(instance, "HardwareID", kMultiString, WideString(device->name + "\n" + bus->name));
+    // Each string ends in a NUL and the list in one more, which WideString adds.
+    const std::string nul(1, '\0');
+    Put(instance, "HardwareID", kMultiString, WideString(device->name + nul + bus->name + nul));
     Text(instance, "ClassGUID", "{4d36e97b-e325-11ce-bfc1-08002be10318}");
     Text(instance, "Driver", Printf("{4d36e97b-e325-11ce-bfc1-08002be10318}\\%04u", unit % 9999));
     Text(instance, "Mfg", "@oem12.inf,%mfg%;Korvex");

@@ -15,9 +15,10 @@ set(DRVINST_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
 
 file(GLOB FUZZ_VERSION_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/pe/*.cpp)
-add_library(drvinst_version_fuzzed STATIC ${FUZZ_VERSION_SOURCES}
-            ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
-            ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
+set(FUZZ_PATH_SOURCES ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
+    ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp ${CMAKE_SOURCE_DIR}/platform/posix/confine.cpp
+    ${CMAKE_SOURCE_DIR}/platform/posix/environment.cpp)
+add_library(drvinst_version_fuzzed STATIC ${FUZZ_VERSION_SOURCES} ${FUZZ_PATH_SOURCES})
 target_include_directories(drvinst_version_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(drvinst_version_fuzzed PRIVATE
                        -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})
@@ -47,9 +48,7 @@ target_link_libraries(options_fuzz drvinst_front_fuzzed)
 file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/registry/*.cpp
      ${CMAKE_SOURCE_DIR}/platform/posix/hive/*.cpp)
-add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES}
-            ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
-            ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp)
+add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES} ${FUZZ_PATH_SOURCES})
 target_include_directories(drvinst_registry_fuzzed PUBLIC ${CMAKE_SOURCE_DIR} ${HIVEX_INCLUDE_DIR})
 target_compile_options(drvinst_registry_fuzzed PRIVATE
                        -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})

@@ -91,12 +91,49 @@ else()
 endif()
 install(FILES ${manpage}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
+# What Debian asks of every package: the licence, as LICENSE states it, in
+# the machine-readable copyright format, and the packaging's changelog.
+set(DRVINST_MAINTAINER "drvinst developers <drvinst@example.org>"
+    CACHE STRING "Maintainer of the .deb: name <address>")
+set(DRVINST_DEB_REVISION 1)
+set(DRVINST_DEB_VERSION ${PROJECT_VERSION}-${DRVINST_DEB_REVISION})
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE license)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+string(FIND "${license}" "Copyright (c) " at)
+string(FIND "${license}" "\n\nPermission " terms_at)
+if(at EQUAL -1 OR terms_at EQUAL -1)
+  message(FATAL_ERROR "LICENSE: no \"Copyright (c)\" line and terms after it")
+endif()
+math(EXPR at "${at} + 14")
+string(SUBSTRING "${license}" ${at} -1 holder)
+string(REGEX REPLACE "\n.*" "" holder "${holder}")
+math(EXPR terms_at "${terms_at} + 2")
+string(SUBSTRING "${license}" ${terms_at} -1 terms)
+string(STRIP "${terms}" terms)
+string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+string(REPLACE "\n" "\n " terms "${terms}")
+set(debian ${CMAKE_BINARY_DIR}/debian)
+file(WRITE ${debian}/copyright.new
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: drvinst\n\n"
+     "Files: *\nCopyright: ${holder}\nLicense: Expat\n ${terms}\n")
+configure_file(${debian}/copyright.new ${debian}/copyright COPYONLY)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/changelog.Debian.in ${debian}/changelog.Debian @ONLY)
+add_custom_command(OUTPUT ${debian}/changelog.Debian.gz
+                   COMMAND ${GZIP_EXECUTABLE} -9 -n -k -f ${debian}/changelog.Debian
+                   DEPENDS ${debian}/changelog.Debian
+                   VERBATIM)
+add_custom_target(drvinst_debian_docs ALL DEPENDS ${debian}/changelog.Debian.gz)
+install(FILES ${debian}/copyright ${debian}/changelog.Debian.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME drvinst)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "drvinst developers")
-set(CPACK_PACKAGE_CONTACT "drvinst developers <dev@drvinst.local>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "drvinst developers <dev@drvinst.local>")
+set(CPACK_PACKAGE_CONTACT "${DRVINST_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DRVINST_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${DRVINST_DEB_REVISION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "install or remove the korvex SCSI miniport driver on a mounted Windows tree")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
@@ -117,7 +154,7 @@ else()
 endif()
 include(CPack)
 
-set(release_parts drvinst drvinst_manpage)
+set(release_parts drvinst drvinst_manpage drvinst_debian_docs)
 if(TARGET cmd)
   list(APPEND release_parts cmd)
 endif()

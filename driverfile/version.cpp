@@ -64,8 +64,7 @@ bool ParseFileVersion(const char *text, uint32_t count, int32_t *major, int32_t 
     return false;
 }
 
-// The version resource of the file, or nullptr.  Never released: the
-// process ends right after the install.
+// The version resource of the file, or nullptr; the caller frees it.
 static char *ReadVersionInfo(const char *path) {
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &handle);

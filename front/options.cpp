@@ -39,6 +39,7 @@ void ScanOptions(int argc, char **argv) {
         case 'V':
         case 'v':
             state.verboseFlag = 1;
+            SetPlatformVerbose(true);
             break;
         default:
             Usage();

@@ -19,6 +19,23 @@ namespace {
 
 std::string hivePath;
 
+std::string Read(const std::string &path) {
+    std::string bytes;
+    FILE *f = fopen(path.c_str(), "rb");
+    char buffer[65536];
+    for (size_t n; f != nullptr && (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
+        bytes.append(buffer, n);
+    if (f == nullptr || fclose(f) != 0)
+        abort();
+    return bytes;
+}
+
+void Write(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+        abort();
+}
+
 // Bounded, so that a hive of many keys or loops costs little.
 void Walk(HKEY key, int depth, int *budget) {
     DWORD count = 0, longest = 0;
@@ -53,9 +70,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *f = fopen(hivePath.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
-        abort();
+    // The hive, then up to two logs each behind "#LOGSEP#": whatever they
+    // hold, a log is never written, and a hive written is clean and sound.
+    std::string input(reinterpret_cast<const char *>(data), size), marker = "#LOGSEP#";
+    std::vector<std::string> parts;
+    for (size_t at = 0, next = 0; next != std::string::npos; at = next + marker.size()) {
+        next = parts.size() < 2 ? input.find(marker, at) : std::string::npos;
+        parts.push_back(input.substr(at, next - at));
+    }
+    for (size_t i = 0; i <= 2; i++) {
+        std::string path = hivePath + (i ? ".LOG" + std::to_string(i) : "");
+        if (i < parts.size())
+            Write(path, parts[i]);
+        else
+            remove(path.c_str());
+    }
     HKEY system, services, key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &system) == ERROR_SUCCESS) {
         int budget = 2000;
@@ -75,5 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         RegCloseKey(system);
     }
     HiveFinish(0);
+    for (size_t i = 1; i < parts.size(); i++)
+        if (Read(hivePath + ".LOG" + std::to_string(i)) != parts[i])
+            abort();
+    std::string hive = Read(hivePath);
+    const auto *image = reinterpret_cast<const uint8_t *>(hive.data());
+    if (hive != parts[0] &&
+        (HiveIsDirty(image, hive.size()) ||
+         !CheckHiveStructure(image, hive.size(), HiveCheckOptions()).problems.empty()))
+        abort();
     return 0;
 }

@@ -19,4 +19,15 @@ int RunCommand(const char *command);
 // non-zero, because a failure must never look like success.
 [[noreturn]] void EndProcess(int status);
 
+// The user asked for verbose output.  The offline backend then also says
+// what it did on its own to read the registry (such as recovering a hive
+// from its logs); the system's own registry says nothing of the kind.
+void SetPlatformVerbose(bool verbose);
+
+// Ends the process with status 1, before anything is changed, when a 32-bit
+// build runs on 64-bit Windows: there system32 is redirected to SysWOW64,
+// so the driver would be copied where the service key does not look for it
+// and the machine would not boot, while the run reported success.
+void RefuseWow64();
+
 #endif

@@ -42,6 +42,9 @@ static LONG SetValue(HKEY key, const RegistryValueSpec *row, bool isService) {
 
 static LONG CreateKey(HKEY parent, HKEY *key) {
     DWORD disposition;
+    // The class is a text kept with the key that nothing reads; "REG_SZ" is
+    // the one every install writes, in an array because the call's
+    // parameter is not const.
     char keyClass[] = "REG_SZ";
     return RegCreateKeyExA(parent, state.driverName.c_str(), 0, keyClass, 0, KEY_ALL_ACCESS,
                            nullptr, key, &disposition);

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds everything and runs every test: unit tests, the scenarios on the
-# POSIX build and on the Windows build under Wine, the unit tests again
+# POSIX build and on both Windows builds under Wine, the unit tests again
 # under AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzzing
 # run, and the formatting check.
 set -eu
@@ -14,7 +14,8 @@ cmake --build build/win64 -j $jobs
 cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win32 -j $jobs
 
-cmake -S . -B build/posix -DDRVINST_TESTS=ON -DDRVINST_WIN_BUILD="$top/build/win64"
+cmake -S . -B build/posix -DDRVINST_TESTS=ON -DDRVINST_WIN_BUILD="$top/build/win64" \
+    -DDRVINST_WIN32_BUILD="$top/build/win32"
 cmake --build build/posix -j $jobs
 (cd build/posix && ctest --output-on-failure)
 

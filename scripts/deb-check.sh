@@ -28,27 +28,33 @@ build_package() {
         -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
     cmake --build "$dir" -j "$jobs" --target release mksys mktree >/dev/null
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
-    deb=$dir/drvinst_${version}_$(dpkg --print-architecture).deb
+    deb=$dir/drvinst_${version}-1_$(dpkg --print-architecture).deb
     [ -f "$deb" ] || fail "no package at $deb"
 }
 
-# The package holds the tool, the interpreter and the page, and nothing of
-# the tests; it depends on the hive library it links.
+# The package holds the tool, the interpreter, the page, the licence and
+# the changelog, and nothing of the tests; it depends on the hive library
+# it links; and lintian finds no error in it.
 check_package() {
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
-    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/share/man/man8/drvinst.8.gz "
+    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/share/doc/drvinst/changelog.Debian.gz"
+    want="$want ./usr/share/doc/drvinst/copyright ./usr/share/man/man8/drvinst.8.gz "
     [ "$files" = "$want" ] || fail "package holds: $files; want: $want"
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "$depends" | grep -q 'libhivex0' || fail "Depends lacks libhivex0: $depends"
     echo "package $(basename "$deb"): Depends: $depends"
+    status=0
+    lintian --allow-root --fail-on error "$deb" >"$dir/lintian.txt" 2>&1 || status=$?
+    cat "$dir/lintian.txt"
+    [ "$status" -eq 0 ] || fail "lintian reports errors, or could not run ($status)"
 }
 
 install_package() {
     trap 'dpkg --purge drvinst >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
     DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" >"$scratch/apt.log" 2>&1 ||
         { cat "$scratch/apt.log"; fail "apt-get could not install $deb"; }
-    [ "$(dpkg-query -W -f '${Status} ${Version}' drvinst)" = "install ok installed $version" ] ||
-        fail "drvinst $version is not installed"
+    [ "$(dpkg-query -W -f '${Status} ${Version}' drvinst)" = "install ok installed $version-1" ] ||
+        fail "drvinst $version-1 is not installed"
 }
 
 # run EXPECTED ARGS...: the installed tool, as a fresh login shell would

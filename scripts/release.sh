@@ -4,8 +4,9 @@
 # beyond those every Windows has, zipped with README-windows.txt into
 # build/release/drvinst-VERSION-windows.zip.
 #
-# With --check, the zipped x86_64 program is then put through the scenario
-# table under Wine, and both programs' own version resources are read back.
+# With --check, the zipped programs are then put through the scenario table
+# under Wine, the i686 one in a 32-bit prefix and, for its refusal, in a
+# 64-bit one; and both programs' own version resources are read back.
 #
 # DRVINST_BUILD names another top build directory instead of build/.
 set -eu
@@ -96,6 +97,7 @@ check_zip() {
     cmake -S . -B "$build/posix" >/dev/null
     cmake --build "$build/posix" -j "$jobs" --target mksys mktree versionprobe >/dev/null
     cmake --build "$build/win64" -j "$jobs" --target reglink failmove >/dev/null
+    cmake --build "$build/win32" -j "$jobs" --target reglink failmove >/dev/null
     unpacked=$(mktemp -d)
     trap 'rm -rf "$unpacked"' EXIT
     unzip -q "$zip" -d "$unpacked"
@@ -106,7 +108,22 @@ check_zip() {
     done
     echo "both programs carry version $version"
     cp "$build/win64/reglink.exe" "$build/win64/failmove.exe" "$unpacked/x86_64/"
-    python3 tests/scenarios/run.py --build wine --bin "$unpacked/x86_64" --tools "$build/posix"
+    cp "$build/win32/reglink.exe" "$build/win32/failmove.exe" "$unpacked/i686/"
+    scenarios wine "$unpacked/x86_64"
+    scenarios wine "$unpacked/i686" WINELOADER=/usr/lib/wine/wine WINEARCH=win32
+    scenarios wow64 "$unpacked/i686"
+}
+
+# scenarios BUILD DIR [NAME=VALUE...]: the table against DIR's program in
+# that environment; 77 is a machine that cannot run 32-bit programs, which
+# run.py has said in so many words.
+scenarios() {
+    kind=$1 dir=$2
+    shift 2
+    status=0
+    env "$@" python3 tests/scenarios/run.py --build "$kind" --bin "$dir" --tools "$build/posix" ||
+        status=$?
+    [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || fail "scenarios ($kind) failed on $dir"
 }
 
 sh scripts/install-deps.sh

@@ -3,7 +3,8 @@
 #
 # Puts the POSIX build through crashes at every system call, faults at
 # every write, flush, rename, open and unlink, twenty runs at once on one
-# tree, and hand-made bad input (see docs/RELIABILITY.md).  --quick tries
+# tree, hand-made bad input and hostile trees, also on an ntfs-3g volume
+# (see docs/RELIABILITY.md).  --quick tries
 # every fifth crash point and every second fault point, always with the
 # first and last of each kind of system call, and fewer rounds; it is the
 # form the full check runs.  The build directory is $RELIABILITY_BUILD, or
@@ -12,13 +13,16 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${RELIABILITY_BUILD:-$top/build/posix}
 case "${1:-}" in
---quick) set -- --crash-every 5 --fault-every 2 --rounds 5 --keys 40 ;;
-"") set -- --rounds 50 ;;
+--quick) set -- --crash-every 5 --fault-every 2 --rounds 5 --keys 40; seeds=50 ;;
+"") set -- --rounds 50; seeds=300 ;;
 *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 for tool in strace hivexregedit python3; do
     command -v "$tool" >/dev/null || { echo "reliability: $tool is missing" >&2; exit 1; }
 done
 cmake -S "$top" -B "$build" >/dev/null
-cmake --build "$build" -j 2 --target drvinst cmd mktree mksys hivecheck >/dev/null
-exec python3 "$top/scripts/reliability/check.py" --bin "$build" "$@"
+cmake --build "$build" -j 2 --target drvinst cmd mktree mksys hivecheck mkdirty >/dev/null
+status=0
+python3 "$top/scripts/reliability/check.py" --bin "$build" "$@" || status=1
+python3 "$top/scripts/reliability/hostile.py" --bin "$build" --seeds "$seeds" --ntfs || status=1
+exit $status

@@ -17,6 +17,8 @@ static const char kUsage[] = "usage: mksys OUT [options]\n"
                              "  --pe32               32-bit image (default: PE32+)\n"
                              "  --oversize-data      resource data entry Size far past the file\n"
                              "  --root-length N      root wLength written as N (e.g. 0xFFFF)\n"
+                             "  --name-id N          resource name ID (default 1)\n"
+                             "  --languages L,...    language IDs in hex (default 0409)\n"
                              "  --payload TEXT       extra bytes in the code section\n"
                              "  --truncate N         keep only the first N bytes\n";
 
@@ -28,7 +30,8 @@ int main(int argc, char **argv) {
         std::string arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool valued = arg == "--file-version" || arg == "--block" || arg == "--root-length" ||
-                      arg == "--payload" || arg == "--truncate";
+                      arg == "--payload" || arg == "--truncate" || arg == "--name-id" ||
+                      arg == "--languages";
         if (valued && value == nullptr) {
             fputs(kUsage, stderr);
             return 2;
@@ -57,6 +60,13 @@ int main(int argc, char **argv) {
             o.rootLength = static_cast<uint16_t>(strtoul(value, nullptr, 0));
         else if (arg == "--truncate")
             keep = strtoul(value, nullptr, 0);
+        else if (arg == "--name-id")
+            o.nameId = static_cast<uint16_t>(strtoul(value, nullptr, 0));
+        else if (arg == "--languages") {
+            o.languages.clear();
+            for (char *end = nullptr; end == nullptr || *end != 0; value = end + 1)
+                o.languages.push_back(static_cast<uint16_t>(strtoul(value, &end, 16)));
+        }
         else if (arg.rfind("--", 0) != 0 && out == nullptr)
             out = argv[i];
         else {

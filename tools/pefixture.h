@@ -7,6 +7,7 @@
 #define DRVINST_TOOLS_PEFIXTURE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,10 @@ struct Options {
     bool fixedInfo = true;
     bool resource = true;
     bool pe32 = false;
+    uint16_t nameId = 1; // the loader takes only ID 1 as the version resource
+    // Language entries, in this order; the last carries the string table
+    // named block, each other one a table named after its own language.
+    std::vector<uint16_t> languages{0x409};
     bool oversizeData = false; // data entry Size far past the end of the file
     bool setRootLength = false;
     uint16_t rootLength = 0;
@@ -172,37 +177,60 @@ inline Bytes VersionResource(const Options &o) {
     return out;
 }
 
-// Resource directory offsets inside the section: three one-entry levels
-// (type 16, name 1, language 0x409), then the data entry, then the data.
-constexpr uint32_t kNameDir = 0x18, kLangDir = 0x30, kDataEntry = 0x48, kData = 0x58;
-
-inline void AppendDirectory(Bytes &out, uint32_t id, uint32_t target) {
-    for (int i = 0; i < 3; i++)
-        Append32(out, 0); // characteristics, time stamp, version
-    Append16(out, 0);     // named entries
-    Append16(out, 1);     // ID entries
-    Append32(out, id);
-    Append32(out, target);
-}
-
-inline Bytes ResourceSection(const Options &o, uint32_t rva) {
-    Bytes version = VersionResource(o);
-    Bytes out;
-    AppendDirectory(out, 16, 0x80000000u | kNameDir);
-    AppendDirectory(out, 1, 0x80000000u | kLangDir);
-    AppendDirectory(out, 0x409, kDataEntry);
-    Append32(out, rva + kData);
-    Append32(out, o.oversizeData ? kOversizeData : SizeOf(version));
-    Append32(out, 0);
-    Append32(out, 0);
-    out.insert(out.end(), version.begin(), version.end());
-    return out;
-}
-
 constexpr uint32_t kFileAlign = 0x200, kSectionAlign = 0x1000, kPeOffset = 0x40;
 
 inline uint32_t AlignUp(uint32_t value, uint32_t alignment) {
     return (value + alignment - 1) / alignment * alignment;
+}
+
+// Resource directory offsets inside the section: the type (16) and name
+// levels of one entry each, the language level, its data entries, then the
+// data.  The last two offsets hold for a single language.
+constexpr uint32_t kNameDir = 0x18, kLangDir = 0x30, kDataEntry = 0x48, kData = 0x58;
+
+inline void AppendDirectory(Bytes &out, const std::vector<std::pair<uint32_t, uint32_t>> &entries) {
+    for (int i = 0; i < 3; i++)
+        Append32(out, 0); // characteristics, time stamp, version
+    Append16(out, 0);     // named entries
+    Append16(out, static_cast<uint16_t>(entries.size()));
+    for (const auto &entry : entries) {
+        Append32(out, entry.first);
+        Append32(out, entry.second);
+    }
+}
+
+inline Bytes ResourceSection(const Options &o, uint32_t rva) {
+    const size_t count = o.languages.size();
+    const uint32_t dataEntries = kLangDir + 16 + 8 * static_cast<uint32_t>(count);
+    std::vector<Bytes> versions;
+    std::vector<std::pair<uint32_t, uint32_t>> languages;
+    for (size_t i = 0; i < count; i++) {
+        Options own = o;
+        if (i + 1 < count) {
+            char block[9];
+            snprintf(block, sizeof block, "%04X04B0", o.languages[i]);
+            own.block = block;
+        }
+        versions.push_back(VersionResource(own));
+        languages.emplace_back(o.languages[i], dataEntries + 16 * static_cast<uint32_t>(i));
+    }
+    Bytes out;
+    AppendDirectory(out, {{16, 0x80000000u | kNameDir}});
+    AppendDirectory(out, {{o.nameId, 0x80000000u | kLangDir}});
+    AppendDirectory(out, languages);
+    uint32_t data = dataEntries + 16 * static_cast<uint32_t>(count);
+    for (const Bytes &version : versions) {
+        Append32(out, rva + data);
+        Append32(out, o.oversizeData ? kOversizeData : SizeOf(version));
+        Append32(out, 0);
+        Append32(out, 0);
+        data = AlignUp(data + SizeOf(version), 8);
+    }
+    for (const Bytes &version : versions) {
+        PadTo(out, 8);
+        out.insert(out.end(), version.begin(), version.end());
+    }
+    return out;
 }
 
 struct Section {

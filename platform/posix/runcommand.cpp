@@ -4,6 +4,8 @@
 // text is written for the interpreter and a shell would read its
 // backslashes, quotes and metacharacters differently.
 #include "platform/platform.h"
+#include "platform/posix/cmd/cmdline.h"
+#include "platform/posix/confine.h"
 #include "platform/posix/ntpath.h"
 
 #include <cerrno>
@@ -74,7 +76,35 @@ static bool WaitFor(pid_t pid, int *status) {
     return true;
 }
 
+static std::string LastComponent(const std::string &path) {
+    size_t separator = path.find_last_of("/\\");
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+static void Vet(const std::string &path) {
+    TreePlace place;
+    if (!FindPlace(path, false, &place) && !place.refusal.empty())
+        EndRefused(path, place);
+}
+
+// Each path of the command that lies in the tree is looked up here first,
+// as the interpreter will look it up, so that a tree which would lead the
+// command outside itself is refused while nothing has been changed yet.
+// A directory given as a target receives the file under the source's name.
+static void VetPaths(const char *command) {
+    Arguments arguments = SortArguments(SplitWords(command));
+    for (size_t i = 0; i < arguments.paths.size(); i++) {
+        const std::string &path = arguments.paths[i];
+        Vet(path);
+        TreePlace target;
+        if (i > 0 && FindPlace(path, true, &target) && target.confined && target.exists &&
+            S_ISDIR(target.st.st_mode))
+            Vet(path + "\\" + LastComponent(arguments.paths[0]));
+    }
+}
+
 int RunCommand(const char *command) {
+    VetPaths(command);
     // The interpreter writes to the same output; whatever this process has
     // buffered must come out before it does.
     fflush(stdout);

@@ -35,6 +35,8 @@ OPERATIONS = [
       'eventlog\\system\\korvex1': {'Stale': regfile.text_value('x')}}),
     ('uninstall', ['-U', '-D', 'korvex1'], {'korvex1.sys': 'new', 'korvex1.sys.2.0': 'old'},
      cases.installed_keys('korvex1')),
+    # The hive replayed from entries split across both logs, then changed.
+    ('install-dirty', ['-D', 'korvex1'], {}, {}, 'split'),
 ]
 # The interpreter's stand-in: it counts its starts, and traces the one
 # chosen; a kill there takes the tool down too, as a crash would.
@@ -80,7 +82,7 @@ class Lab:
         env.update({k: v for k, v in os.environ.items() if k.endswith('SAN_OPTIONS')}, **extra)
         return env
 
-    def template(self, top, installed, keys):
+    def template(self, top, installed, keys, dirty=None):
         os.makedirs(os.path.join(top, 'work'))
         subprocess.run([self.tool('mktree'), os.path.join(top, 'tree')], check=True,
                        stdout=subprocess.DEVNULL)
@@ -92,6 +94,8 @@ class Lab:
             f.write(backends.reg_setup_text(keys, 'ControlSet001'))
         subprocess.run(['hivexregedit', '--merge', os.path.join(top, HIVE), '--prefix',
                         'HKEY_LOCAL_MACHINE\\SYSTEM', os.path.join(top, 'setup.reg')], check=True)
+        if dirty:  # changes left only in transaction logs
+            subprocess.run([self.tool('mkdirty'), os.path.join(top, HIVE), dirty], check=True)
 
     def run(self, top, args, env=None, prefix=(), timeout=60, work='work', steps=()):
         """(status, output), the run's process group buried afterwards; steps
@@ -135,8 +139,13 @@ class State:
             elif os.path.isfile(path):
                 with open(path, 'rb') as f:
                     self.files[name] = f.read()
-        self.temporaries += [n for n in os.listdir(os.path.dirname(os.path.join(top, HIVE)))
-                             if n != 'SYSTEM']
+        config, self.logs = os.path.dirname(os.path.join(top, HIVE)), {}
+        for name in sorted(os.listdir(config)):
+            if name.upper().startswith('SYSTEM.LOG'):
+                with open(os.path.join(config, name), 'rb') as f:
+                    self.logs[name] = f.read()
+            elif name != 'SYSTEM':
+                self.temporaries.append(name)
         self._keys = False
 
     def keys(self):
@@ -152,7 +161,10 @@ class State:
 
     def problems(self, lab, before, after):
         """Breaches of the boot rules, and which side the keys are on."""
-        problems = lab.hive_problems(self.top)
+        # An untouched hive is the old state, dirty or not; a log is never written.
+        problems = lab.hive_problems(self.top) if self.hive != before.hive else []
+        if self.logs != before.logs:
+            problems.append('a transaction log was written to')
         side = 'old' if self.hive == before.hive or self.keys() == before.keys() else \
             'new' if self.keys() == after.keys() else None
         if side is None:
@@ -168,11 +180,11 @@ class Operation:
     """One operation made ready: its template, the states before and after
     a clean run, and the system calls of each process of that run."""
 
-    def __init__(self, lab, name, args, installed, keys):
+    def __init__(self, lab, name, args, installed, keys, dirty=None):
         self.lab, self.name, self.args = lab, name, args
         self.base = os.path.join(lab.scratch, name)
         self.template = os.path.join(self.base, 'template')
-        lab.template(self.template, installed, keys)
+        lab.template(self.template, installed, keys, dirty)
         self.before = State(self.template)
         status, self.normal = lab.run(self.copy('clean'), args)
         if status != 0:

@@ -1,6 +1,7 @@
 """The two places a scenario runs: the POSIX build on a generated offline
 Windows tree, and drvinst.exe under Wine with Wine's own registry."""
 
+import errno
 import os
 import shutil
 import subprocess
@@ -12,6 +13,18 @@ DRIVER_KEYS = [SERVICES + '\\' + k for k in ('korvex1', 'korvex2', 'EventLog\\Sy
                                               'EventLog\\System\\korvex2')]
 WINE = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
 WINESERVER = os.environ.get('WINESERVER', '/usr/lib/wine/wineserver')
+
+
+def runs_32bit_programs():
+    """False on a machine whose kernel cannot start a 32-bit program at all."""
+    try:
+        subprocess.run([os.path.join(os.path.dirname(WINE), 'wine'), '--version'],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError as e:
+        if e.errno != errno.ENOEXEC:
+            raise
+        return False
+    return True
 
 
 def reg_setup_text(keys, control_set):
@@ -68,6 +81,9 @@ class Posix:
             self.env['DRVINST_FAIL'] = sc['fail']
         if 'damage' in sc:
             self.damage_hive(sc['damage'])
+        if 'dirty' in sc:  # the latest changes left only in the logs
+            subprocess.run([os.path.join(self.tooldir, 'mkdirty'), self.hive, sc['dirty']],
+                           check=True)
 
     def damage_hive(self, kind):
         """Spoils the hive the way a dirty shutdown or a bad disk would."""
@@ -96,6 +112,15 @@ class Posix:
     def placeholders(self):
         return {'cwd': self.work, 'root': self.windows, 'wwork': self.work.replace('/', '\\'),
                 'hive': self.hive}
+
+    def config_bytes(self):
+        """The hive and every log beside it, by name."""
+        config = os.path.dirname(self.hive)
+        return {n: open(os.path.join(config, n), 'rb').read() for n in sorted(os.listdir(config))}
+
+    def hive_is_clean(self):
+        return subprocess.run([os.path.join(self.tooldir, 'hivecheck'), self.hive],
+                              stdout=subprocess.DEVNULL).returncode == 0
 
     def hide_drivers_directory(self):
         os.rmdir(self.drivers)

@@ -113,12 +113,53 @@ def damaged(kind, problem):
 
 
 DAMAGED_HIVES = [
-    damaged('dirty', 'hive needs its transaction log replayed'),
-    damaged('checksum', 'base block checksum does not match; the hive is damaged'),
+    damaged('dirty', 'hive needs its transaction log replayed, and there is no transaction log to '
+            'recover it from'),
+    damaged('checksum', 'base block checksum does not match, and there is no transaction log to '
+            'recover it from'),
     damaged('notahive', 'not a registry hive'),
     damaged('missing', 'cannot open the hive: No such file or directory'),
     damaged('directory', 'is a directory, not a hive'),
     damaged('empty', 'file is too short to be a registry hive'),
+]
+
+def pending(steps, last=5):
+    """The values of korvex2 that tools/mkdirty's steps leave only in the logs."""
+    def text(step, length):
+        return text_value(''.join(chr(97 + (i + step) % 26) for i in range(length)))
+    return {'korvex2': {'Step%d' % n: text(n, last if n == 3 else 5) for n in steps}}
+
+
+def replayed(kind, steps=(1, 2, 3), args=('-D', 'korvex1'), **kw):
+    sc = dict(name='dirty hive replayed: %s %s' % (kind, ' '.join(args)), builds=('posix',),
+              dirty=kind, args=list(args), source={'korvex1.sys': NEW}, out=[], status=0,
+              files={'korvex1.sys': NEW},
+              registry=dict(installed_keys('korvex1'), **pending(steps)))
+    sc.update(kw)
+    return {k: v for k, v in sc.items() if v is not None}
+
+
+# The primary alone must come out clean and complete, and every log untouched.
+DIRTY_HIVES = [
+    replayed('log1'), replayed('lower'), replayed('badsum'), replayed('far'), replayed('old'),
+    replayed('badlast', steps=(1, 2)), replayed('gap', steps=(1,)),
+    replayed('grow', registry=dict(installed_keys('korvex1'), **pending((1, 2, 3), 3000))),
+    replayed('split', args=('-D', 'korvex1', '-V'),
+             out=verbose_install('{cwd}\\')[:2] +
+             ['offline registry: {hive}: replayed 3 log entries from SYSTEM.LOG1 and SYSTEM.LOG2'] +
+             verbose_install('{cwd}\\')[2:] + ['copy {cwd}\\korvex1.sys ' + DRIVERS] +
+             created('korvex1')),
+    replayed('split', args=('-U', '-D', 'korvex1'), installed={'korvex1.sys': OLD},
+             keys=installed_keys('korvex1'), files={}, registry=pending((1, 2, 3))),
+    replayed('log1', args=('-U', '-D', 'korvex1'), files={}, registry=None),
+    replayed('nolog', status=1, files={}, registry=None,
+             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
+                  'is no transaction log to recover it from',
+                  P1 + 'RegOpenKeyEx failed to open Service key']),
+    replayed('empty', status=1, files={}, registry=None,
+             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
+                  'is no transaction log to recover it from',
+                  P1 + 'RegOpenKeyEx failed to open Service key']),
 ]
 
 UNINSTALL = [
@@ -257,4 +298,16 @@ FAILURES = [
               'interpreter'], status=1, files={}, registry={}),
 ]
 
-SCENARIOS = START_UP + DAMAGED_HIVES + UNINSTALL + PLACEMENT + FAILURES
+# Only the 32-bit program in a 64-bit prefix runs these: it must refuse an
+# install and an uninstall before anything changes, whether or not a
+# SysWOW64\drivers folder would take a copy.
+WOW64 = [dict(name='32-bit program refused on 64-bit Windows: %s, %s SysWOW64\\drivers'
+              % (' '.join(args), 'with' if present else 'without'),
+              builds=('wow64',), syswow64=present, args=args, source={'korvex1.sys': NEW},
+              installed={'korvex1.sys': OLD}, keys=installed_keys('korvex1'),
+              out=['This 32-bit drvinst.exe cannot install drivers on 64-bit Windows; run the '
+                   '64-bit drvinst.exe instead.'], status=1, files={'korvex1.sys': OLD},
+              registry=installed_keys('korvex1'))
+         for present in (False, True) for args in (['-D', 'korvex1'], ['-U', '-D', 'korvex1'])]
+
+SCENARIOS = START_UP + DAMAGED_HIVES + DIRTY_HIVES + UNINSTALL + PLACEMENT + FAILURES + WOW64

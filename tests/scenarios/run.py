@@ -6,6 +6,7 @@ import argparse
 import functools
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -47,6 +48,8 @@ def run_one(backend, blob, sc, top):
                     f.write(blob(tuple(driver)))
     if sc.get('no_drivers_directory'):
         backend.hide_drivers_directory()
+    if 'syswow64' in sc:
+        return check_redirected(backend, blob, sc)
     try:
         problems = check_run(backend, blob, sc)
         if sc.get('no_drivers_directory') and os.path.lexists(backend.drivers):
@@ -57,14 +60,42 @@ def run_one(backend, blob, sc, top):
             backend.restore_drivers_directory()
 
 
+def check_redirected(backend, blob, sc):
+    """A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with
+    or without a drivers folder there, that folder too must stay as it was."""
+    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
+                          'drivers')
+    shutil.rmtree(folder, ignore_errors=True)
+    if sc['syswow64']:
+        os.makedirs(folder)
+    try:
+        problems = check_run(backend, blob, sc)
+        left = os.listdir(folder) if os.path.lexists(folder) else None
+        if left != ([] if sc['syswow64'] else None):
+            problems.append('SysWOW64\\drivers changed: %r' % left)
+        return problems
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def check_run(backend, blob, sc):
     values = backend.placeholders()
     hive_before = backend.hive_bytes() if 'damage' in sc else None
+    config_before = backend.config_bytes() if 'dirty' in sc else None
     output, status, problems = backend.run(fill(sc.get('argv0', 'drvinst'), values),
                                            [fill(a, values) for a in sc['args']],
                                            sc.get('env', {}))
     if problems:
         return problems
+    if 'dirty' in sc:
+        after, hive = backend.config_bytes(), os.path.basename(backend.hive)
+        if 'registry' not in sc and after != config_before:
+            problems.append('a run that changes nothing, or is refused, wrote to the hive or a log')
+        elif {n: b for n, b in after.items() if n != hive} != \
+                {n: b for n, b in config_before.items() if n != hive}:
+            problems.append('a log was written to')
+        if 'registry' in sc and not backend.hive_is_clean():
+            problems.append('the hive written is not clean and sound on its own')
     if 'damage' in sc and backend.hive_bytes() != hive_before:
         problems.append('the damaged hive was written to')
     want = [fill(line, values) for line in sc['out']]
@@ -91,7 +122,8 @@ def check_run(backend, blob, sc):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument('--build', choices=['posix', 'wine'], required=True)
+    # wow64: a 32-bit build in a 64-bit prefix, as on 64-bit Windows.
+    parser.add_argument('--build', choices=['posix', 'wine', 'wow64'], required=True)
     parser.add_argument('--bin', required=True, help='build directory of the tool')
     parser.add_argument('--tools', help='POSIX build directory holding mksys and mktree')
     parser.add_argument('--only', action='append',
@@ -100,6 +132,10 @@ def main():
     opts = parser.parse_args()
     opts.bin = os.path.abspath(opts.bin)
     tooldir = os.path.abspath(opts.tools or opts.bin)
+    if (opts.build == 'wow64' or os.environ.get('WINEARCH') == 'win32') and \
+            not backends.runs_32bit_programs():
+        print('SKIPPED: this kernel cannot run 32-bit programs')
+        return 77
     selected = [sc for sc in cases.SCENARIOS
                 if opts.build in sc.get('builds', ('posix', 'wine'))
                 and (not opts.only or any(o in sc['name'] for o in opts.only))] * opts.repeat
@@ -116,7 +152,7 @@ def main():
                     print('    ' + p)
                 failed += bool(problems)
         finally:
-            if opts.build == 'wine':
+            if opts.build != 'posix':
                 backend.close()
         print('%d of %d scenarios failed on %s' % (failed, len(selected), opts.build))
         return 1 if failed else 0

@@ -85,6 +85,7 @@ const Case cases[] = {
     {"copy @\\missing.sys @\\dest", 1, "", "missing.sys", {{"Dest/missing.sys", Gone}}},
     {"copy \"@\\src dir\\driver.sys\" @\\nodir\\x.sys", 1, "", "nodir", {{"nodir", Gone}}},
     {"copy \"@\\src dir\" @\\dest", 1, "", "Src Dir", {{"Dest/Src Dir", Gone}}},
+    {"copy /dev/null @\\dest", 1, "", "/dev/null: not a regular file", {{"Dest/null", Gone}}},
     {"copy \"@\\src dir\\driver.sys\" \"@\\Src Dir\"", 1, "", "onto itself",
         {{"Src Dir/Driver.SYS", "driver"}}},
     {"copy \"@\\src dir\\driver.sys\" @\\readonly.sys", 1, "", "ReadOnly", {{"ReadOnly.sys", "ro"}}},
@@ -134,6 +135,26 @@ TEST_F(Interpreter, CommandTable) {
 }
 
 // The text may come in one argument after /c or in several.
+// Below SystemRoot a link that leads out of the tree is refused, whichever
+// command reaches it, and nothing is changed on either side.
+TEST_F(Interpreter, StaysInsideTheTreeSystemRootNames) {
+    fs::create_directories(top / "outside");
+    Spill(top / "outside" / "Old.SYS", "host");
+    fs::create_directory_symlink("../../outside", root / "Dest" / "Out");
+    setenv("SystemRoot", root.c_str(), 1);
+    for (const char *command :
+         {"copy \"@\\src dir\\driver.sys\" @\\dest\\out",
+          "move \"@\\src dir\\driver.sys\" @\\dest\\out\\old.sys", "del @\\dest\\out\\old.sys"}) {
+        Outcome got = Interpret(command);
+        EXPECT_EQ(got.status, 1) << command;
+        EXPECT_NE(got.err.find("offline tree: "), std::string::npos) << got.err;
+    }
+    unsetenv("SystemRoot");
+    EXPECT_EQ(Slurp(top / "outside" / "Old.SYS"), "host");
+    EXPECT_EQ(std::distance(fs::directory_iterator(top / "outside"), {}), 1);
+    EXPECT_EQ(Slurp(root / "Src Dir" / "Driver.SYS"), "driver");
+}
+
 TEST_F(Interpreter, TakesTextInOnePieceOrSeveral) {
     std::string source = "\"" + (root / "src dir/driver.sys").string() + "\"";
     EXPECT_EQ(Run({"/C", "copy", source, (root / "Dest").string()}).status, 0);

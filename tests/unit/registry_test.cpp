@@ -80,12 +80,14 @@ TEST_F(Registry, ValuesAreStoredAsTheSystemStoresThem) {
     std::vector<BYTE> big(20000);
     EXPECT_EQ(ERROR_CANTWRITE, RegSetValueExA(key, "Big", 0, REG_BINARY, big.data(), 20000));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegSetValueExA(key, "Type", 0, REG_DWORD, bytes("ab"), 2));
+    ASSERT_EQ(0, RegSetValueExA(key, "Property", 0, 0xFFFF0012, bytes("ab"), 2));
     Commit();
     Reader hive(Hive());
     EXPECT_EQ(std::string("C\0a\0f\0\xe9\0 \0\xac\x20\0\0", 14), hive.Value(korvex1, "ImagePath"));
     EXPECT_EQ(std::string(4, '\0'), hive.Value(korvex1, "Start"));
     EXPECT_EQ("\x04\x03\x02\x01", hive.Value(korvex1, "ErrorControl"));
-    EXPECT_EQ(3u, hivex_node_nr_values(hive.hive, hive.Find(korvex1)));
+    EXPECT_EQ("ab", hive.Value(korvex1, "Property"));
+    EXPECT_EQ(4u, hivex_node_nr_values(hive.hive, hive.Find(korvex1)));
 }
 
 TEST_F(Registry, DeleteEnumerateAndQueryAsTheSystemDoes) {
@@ -223,6 +225,46 @@ void Reseal(std::string &bytes) {
     WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
 }
 
+// Damage that needs new cells: made through hivex in a file beside the hive.
+void ThroughHivex(std::string &bytes, const fs::path &scratch,
+                  const std::function<void(hive_h *)> &edit) {
+    Spill(scratch, bytes);
+    hive_h *h = hivex_open(scratch.c_str(), HIVEX_OPEN_WRITE);
+    ASSERT_NE(nullptr, h);
+    edit(h);
+    ASSERT_EQ(0, hivex_commit(h, nullptr, 0));
+    hivex_close(h);
+    bytes = Slurp(scratch);
+}
+
+// Two values past the plain size whose data is one cell: the second takes
+// the first's data offset.  hivex handles count from the file's start.
+void ShareBigData(std::string &bytes, const fs::path &scratch) {
+    hive_value_h *made = nullptr;
+    ThroughHivex(bytes, scratch, [&made](hive_h *h) {
+        std::string data(20000, 'd');
+        hive_set_value values[2] = {
+            {const_cast<char *>("a"), hive_t_REG_BINARY, data.size(), &data[0]},
+            {const_cast<char *>("b"), hive_t_REG_BINARY, data.size(), &data[0]}};
+        hive_node_h key = hivex_node_add_child(h, hivex_root(h), "Big");
+        ASSERT_EQ(0, hivex_node_set_values(h, key, 2, values, 0));
+        made = hivex_node_values(h, key);
+    });
+    ASSERT_NE(nullptr, made);
+    bytes.replace(made[1] + 4 + 8, 4, bytes, made[0] + 4 + 8, 4);
+    free(made);
+}
+
+// A chain of keys one level deeper than the system allows.
+void NestTooDeep(std::string &bytes, const fs::path &scratch) {
+    ThroughHivex(bytes, scratch, [](hive_h *h) {
+        hive_node_h key = hivex_root(h);
+        for (int level = 2; level <= 513 && key != 0; level++)
+            key = hivex_node_add_child(h, key, "k");
+        ASSERT_NE(0u, key);
+    });
+}
+
 TEST_F(Registry, DamagedHivesAreRefusedAndLeftAlone) {
     const size_t root = kBaseBlockSize + 0x20 + 4;
     struct Case {
@@ -234,6 +276,7 @@ TEST_F(Registry, DamagedHivesAreRefusedAndLeftAlone) {
         {"checksum", [](std::string &b) { b[0x40] ^= 1; }},
         {"transaction log", [](std::string &b) { b[kSequence2Offset]++, Reseal(b); }},
         {"truncated", [](std::string &b) { b.resize(b.size() - 4096); }},
+        {"its base block declares", [](std::string &b) { b.resize(b.size() + kHiveSlack + 8); }},
         {"root key cell is damaged", [](std::string &b) { b[kBaseBlockSize + 0x24] = 'x'; }},
         {"no bin signature", [](std::string &b) { b[kBaseBlockSize + 4096] = 'x'; }},
         {"subkey list", [=](std::string &b) { b[root + 0x1C]++; }},
@@ -241,6 +284,8 @@ TEST_F(Registry, DamagedHivesAreRefusedAndLeftAlone) {
         {"class name", [=](std::string &b) { b[root + 0x30] = 8; }},
         {"security", [=](std::string &b) { b[root + 0x2C] += 8; }},
         {"references", [](std::string &b) { SetReferences(b, 1); }},
+        {"used twice", [&](std::string &b) { ShareBigData(b, top / "scratch"); }},
+        {"deeper than the 512 levels", [&](std::string &b) { NestTooDeep(b, top / "scratch"); }},
     };
     std::string good = Slurp(Hive());
     for (const Case &c : cases) {

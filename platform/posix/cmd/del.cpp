@@ -2,34 +2,34 @@
 #include "fsutil.h"
 #include "messages.h"
 
-#include "platform/posix/ntpath.h"
-
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 // A file that is already gone is what del was asked for, so it is only
 // mentioned and does not make the command fail.  The tool does not look at
-// del's status; a failure still shows in it for whoever else does.
+// del's status; a failure still shows in it for whoever else does.  A link
+// is deleted itself, never what it leads to.
 static int DeleteOne(const std::string &written, bool force) {
-    std::string path = ResolveWindowsPath(written);
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR) {
-            Complain("del", path, errno);
-            return 1;
-        }
-        Note("Could Not Find %s\n", path.c_str());
+    TreePlace place;
+    if (!FindPlace(written, false, &place)) {
+        bool missing = place.refusal.empty() && (place.error == ENOENT || place.error == ENOTDIR);
+        if (!missing)
+            return Unreachable("del", written, place);
+    }
+    if (!place.exists) {
+        Note("Could Not Find %s\n", place.shown.empty() ? written.c_str() : place.shown.c_str());
         return 0;
     }
-    int err = S_ISDIR(st.st_mode) ? EISDIR : 0;
-    if (err == 0 && IsReadOnly(st) && !force)
+    int err = S_ISDIR(place.st.st_mode) ? EISDIR : 0;
+    if (err == 0 && IsReadOnly(place.st) && !force)
         err = EACCES;
-    if (err == 0 && unlink(path.c_str()) != 0)
+    if (err == 0 && unlinkat(place.dirFd, place.name.c_str(), 0) != 0)
         err = errno;
     if (err == 0)
-        err = SyncDirectory(DirName(path));
+        err = SyncDirectory(place.dirFd);
     if (err != 0)
-        Complain("del", path, err);
+        Complain("del", place.shown, err);
     return err == 0 ? 0 : 1;
 }
 

@@ -46,8 +46,8 @@ static int CopyBytes(int from, int to) {
 // ".<target>.<pid>.<attempt>.tmp", so that it cannot be mistaken for
 // anything else and one whose writer has died can be told from one still
 // being written.
-static std::string TemporaryStem(const std::string &target) {
-    return "." + BaseName(target).substr(0, 200) + ".";
+static std::string TemporaryStem(const std::string &name) {
+    return "." + name.substr(0, 200) + ".";
 }
 
 static bool ReadNumber(const char **text, long *value) {
@@ -74,25 +74,29 @@ static bool IsAbandoned(const std::string &name, const std::string &stem) {
 // A copy killed half way leaves its temporary file behind; the next copy
 // to the same target removes it, so that a crash costs no more than a
 // rerun.  Failing to remove one is no reason to fail the copy.
-static void RemoveAbandoned(const std::string &target) {
-    std::string dir = DirName(target), stem = TemporaryStem(target);
-    DIR *listing = opendir(dir.c_str());
-    if (listing == nullptr)
+static void RemoveAbandoned(const TreePlace &target) {
+    std::string stem = TemporaryStem(target.name);
+    int fd = openat(target.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = fd < 0 ? nullptr : fdopendir(fd);
+    if (listing == nullptr) {
+        if (fd >= 0)
+            close(fd);
         return;
+    }
     while (struct dirent *entry = readdir(listing)) {
         if (IsAbandoned(entry->d_name, stem))
-            unlink((dir + "/" + entry->d_name).c_str());
+            unlinkat(target.dirFd, entry->d_name, 0);
     }
     closedir(listing);
 }
 
-static int CreateTemporary(const std::string &target, std::string *temp, int *fd) {
+static int CreateTemporary(const TreePlace &target, std::string *temp, int *fd) {
     RemoveAbandoned(target);
-    std::string stem =
-        DirName(target) + "/" + TemporaryStem(target) + std::to_string(getpid()) + ".";
+    std::string stem = TemporaryStem(target.name) + std::to_string(getpid()) + ".";
     for (int attempt = 0; attempt < 100; attempt++) {
         *temp = stem + std::to_string(attempt) + ".tmp";
-        *fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        *fd = openat(target.dirFd, temp->c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (*fd >= 0)
             return 0;
         if (errno != EEXIST)
@@ -126,7 +130,7 @@ static int FillTemporary(int from, int to, const struct stat &source) {
     return err;
 }
 
-static int CopyFromOpen(int from, const std::string &target) {
+int CopyDurably(int from, const TreePlace &target) {
     struct stat st;
     if (fstat(from, &st) != 0)
         return errno;
@@ -138,22 +142,11 @@ static int CopyFromOpen(int from, const std::string &target) {
     if (err != 0)
         return err;
     err = FillTemporary(from, to, st);
-    if (err == 0 && rename(temp.c_str(), target.c_str()) != 0)
+    if (err == 0 && renameat(target.dirFd, temp.c_str(), target.dirFd, target.name.c_str()) != 0)
         err = errno;
     if (err != 0) {
-        unlink(temp.c_str());
+        unlinkat(target.dirFd, temp.c_str(), 0);
         return err;
     }
-    return SyncDirectory(DirName(target));
-}
-
-// Opening without blocking keeps a pipe or device given as the source from
-// stalling us before it can be refused; regular files read the same.
-int CopyDurably(const std::string &source, const std::string &target) {
-    int from = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (from < 0)
-        return errno;
-    int err = CopyFromOpen(from, target);
-    close(from);
-    return err;
+    return SyncDirectory(target.dirFd);
 }

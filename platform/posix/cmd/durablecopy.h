@@ -2,13 +2,14 @@
 #ifndef DRVINST_CMD_DURABLECOPY_H
 #define DRVINST_CMD_DURABLECOPY_H
 
-#include <string>
+#include "platform/posix/confine.h"
 
-// Copies source's bytes to target.  At every moment target is either what
-// it was before or the complete copy, and once this returns 0 the copy
-// survives a crash.  The copy keeps the source's modification time and its
-// read-only attribute, as a copy on Windows does.  Returns 0 or an errno
-// value; on failure no temporary file is left behind.
-int CopyDurably(const std::string &source, const std::string &target);
+// Copies the bytes of the regular file open at from to target.  At every
+// moment target is either what it was before or the complete copy, and
+// once this returns 0 the copy survives a crash.  The copy keeps the
+// source's modification time and its read-only attribute, as a copy on
+// Windows does.  Returns 0 or an errno value; on failure no temporary file
+// is left behind.
+int CopyDurably(int from, const TreePlace &target);
 
 #endif

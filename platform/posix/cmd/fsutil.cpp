@@ -1,60 +1,44 @@
 #include "fsutil.h"
 
-#include "platform/posix/ntpath.h"
+#include "messages.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
-
-std::string DirName(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool IsReadOnly(const struct stat &st) {
     return !S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0;
 }
 
-int SyncDirectory(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-    close(fd);
-    return err;
+int SyncDirectory(int dirFd) {
+    return fsync(dirFd) == 0 || errno == EINVAL ? 0 : errno;
 }
 
-static bool IsDirectory(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+int Unreachable(const char *command, const std::string &written, const TreePlace &place) {
+    if (!place.refusal.empty())
+        Note("%s\n", RefusalLine(written, place).c_str());
+    else
+        Complain(command, written, place.error);
+    return 1;
 }
 
-std::string TargetFor(const std::string &dest, const std::string &source) {
-    std::string resolved = ResolveWindowsPath(dest);
-    if (IsDirectory(resolved))
-        return ResolveWindowsPath(resolved + "/" + BaseName(source));
-    return resolved;
+int FindEntry(const char *command, const std::string &written, TreePlace *place) {
+    return FindPlace(written, false, place) ? 0 : Unreachable(command, written, *place);
 }
 
-int CheckReplaceable(const std::string &target) {
-    struct stat st;
-    if (lstat(target.c_str(), &st) != 0)
+int FindTarget(const char *command, const std::string &dest, const std::string &name,
+               TreePlace *target) {
+    TreePlace followed;
+    if (!FindPlace(dest, true, &followed))
+        return Unreachable(command, dest, followed);
+    if (followed.exists && S_ISDIR(followed.st.st_mode))
+        return FindEntry(command, dest + "\\" + name, target);
+    return FindEntry(command, dest, target);
+}
+
+int CheckReplaceable(const TreePlace &target) {
+    if (!target.exists)
         return 0;
-    if (S_ISDIR(st.st_mode))
+    if (S_ISDIR(target.st.st_mode))
         return EISDIR;
-    return IsReadOnly(st) ? EACCES : 0;
-}
-
-bool SameFile(const std::string &a, const std::string &b) {
-    struct stat sa, sb;
-    if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0)
-        return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return IsReadOnly(target.st) ? EACCES : 0;
 }

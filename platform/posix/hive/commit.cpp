@@ -1,6 +1,8 @@
 // Writing the hive back.  The new image goes to a temporary file in the
 // hive's own directory, so that the final rename is atomic: a crash at any
 // point leaves either the old hive or the new one, never a mixture.
+#include "file.h"
+#include "image.h"
 #include "session.h"
 
 #include <fcntl.h>
@@ -10,9 +12,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <ctime>
 
 namespace {
+
+// Where the first bin keeps its copy of the last-written time.
+constexpr size_t kFirstBinTimestamp = 0x14;
 
 bool Fail(std::string *problem, const std::string &what) {
     *problem = what + ": " + strerror(errno != 0 ? errno : EIO);
@@ -35,6 +40,34 @@ bool SettleTemporary(int fd, const struct stat &hive, std::string *problem) {
     return true;
 }
 
+bool WriteAt(int fd, const uint8_t *bytes, size_t size, off_t offset) {
+    return pwrite(fd, bytes, size, offset) == static_cast<ssize_t>(size);
+}
+
+// hivex leaves the last-written time as it found it (and the temporary
+// file is opened for reading too, to read its base block back).  A new one, in the
+// base block and in the first bin's copy of it, means that no old-format
+// log written before this commit matches the new hive; new-format entries
+// are passed over by their sequence numbers, which hivex moves past every
+// entry replayed.  The hive written is clean, so the system reads neither
+// kind of log, and the logs are left as they are: emptying them after the
+// rename would gain nothing, and before it would lose the only copy of
+// changes the old, dirty hive still needs should the run be cut short.
+bool Restamp(int fd, std::string *problem) {
+    uint8_t base[kBaseBlockSize];
+    errno = 0;
+    if (pread(fd, base, sizeof base, 0) != static_cast<ssize_t>(sizeof base))
+        return Fail(problem, "cannot read back the new hive");
+    uint64_t stamp = StampBaseBlock(base, CurrentFiletime());
+    uint8_t copy[8];
+    WriteLe32(copy, static_cast<uint32_t>(stamp));
+    WriteLe32(copy + 4, static_cast<uint32_t>(stamp >> 32));
+    if (!WriteAt(fd, base, sizeof base, 0) ||
+        !WriteAt(fd, copy, sizeof copy, kBaseBlockSize + kFirstBinTimestamp))
+        return Fail(problem, "cannot write the new hive");
+    return true;
+}
+
 // hivex writes the image by name; fd stays open on the same file so that
 // it can be settled without opening the name a second time.
 bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &old,
@@ -42,32 +75,48 @@ bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &o
     errno = 0;
     if (hivex_commit(hive, name, 0) != 0)
         return Fail(problem, "cannot write the new hive");
-    return SettleTemporary(fd, old, problem);
+    return Restamp(fd, problem) && SettleTemporary(fd, old, problem);
 }
 
 } // namespace
 
-std::string HiveTemporaryPrefix(const std::string &hivePath) {
-    return hivePath + ".commit-";
+std::string HiveTemporaryPrefix(const std::string &hiveName) {
+    return hiveName + ".commit-";
 }
 
-bool ReplaceHiveFile(hive_h *hive, const std::string &path, int dirFd, std::string *problem) {
+// Made in the hive's own directory, reached through its descriptor, so that
+// nothing the tree holds can send the new hive anywhere else.
+static int CreateTemporary(int dirFd, const std::string &name, std::string *temp) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(time(nullptr));
+    for (int attempt = 0; attempt < 100; attempt++) {
+        *temp = HiveTemporaryPrefix(name);
+        for (int i = 0; i < 6; i++)
+            *temp += letters[rand_r(&seed) % (sizeof letters - 1)];
+        int fd =
+            openat(dirFd, temp->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+bool ReplaceHiveFile(hive_h *hive, int dirFd, const std::string &name, std::string *problem) {
     struct stat old;
-    if (stat(path.c_str(), &old) != 0)
+    if (fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(problem, "cannot examine the hive");
-    std::string pattern = HiveTemporaryPrefix(path) + "XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string temp;
+    int fd = CreateTemporary(dirFd, name, &temp);
     if (fd < 0)
         return Fail(problem, "cannot create a temporary file next to the hive");
-    bool ok = WriteTemporary(hive, name.data(), fd, old, problem);
+    std::string written = "/proc/self/fd/" + std::to_string(fd);
+    bool ok = WriteTemporary(hive, written.c_str(), fd, old, problem);
     if (close(fd) != 0 && ok)
         ok = Fail(problem, "cannot close the new hive");
-    if (ok && rename(name.data(), path.c_str()) != 0)
+    if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
         ok = Fail(problem, "cannot rename the new hive over the old one");
     if (!ok) {
-        unlink(name.data());
+        unlinkat(dirFd, temp.c_str(), 0);
         *problem += "; the hive is unchanged";
         return false;
     }

@@ -8,7 +8,7 @@
 
 namespace {
 
-LONG Reject(std::string *problem, const char *reason) {
+LONG Reject(std::string *problem, const std::string &reason) {
     *problem = reason;
     return ERROR_BADDB;
 }
@@ -41,6 +41,11 @@ LONG CheckBaseBlock(const uint8_t *base, uint64_t fileSize, std::string *problem
     uint32_t bins = ReadLe32(base + kBinsSizeOffset);
     if (bins == 0 || bins % kBinAlignment != 0 || bins > fileSize - kBaseBlockSize)
         return Reject(problem, "hive bins do not fit the file; the hive is truncated or damaged");
+    if (fileSize - kBaseBlockSize - bins > kHiveSlack)
+        return Reject(problem, "file is " + std::to_string(fileSize) +
+                                   " bytes, far more than the " +
+                                   std::to_string(kBaseBlockSize + bins) +
+                                   " its base block declares; the hive is damaged");
     uint32_t root = ReadLe32(base + kRootCellOffset);
     if (root < kBinHeaderSize || root % 8 != 0 || root + kKeyCellHeaderSize > bins)
         return Reject(problem, "root key lies outside the hive bins");
@@ -93,6 +98,9 @@ uint32_t BaseBlockChecksum(const uint8_t *baseBlock) {
 LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem) {
     if (fileSize < kMinimumHiveSize)
         return Reject(problem, "file is too short to be a registry hive");
+    if (fileSize > kLargestHive)
+        return Reject(problem, "file is " + std::to_string(fileSize) +
+                                   " bytes, larger than any hive Windows loads");
     uint8_t base[kBaseBlockSize];
     uint8_t bin[kBinHeaderSize];
     if (!ReadAt(fd, 0, base, sizeof base) || !ReadAt(fd, kBaseBlockSize, bin, sizeof bin)) {

@@ -15,6 +15,13 @@ constexpr size_t kBaseBlockSize = 4096;
 constexpr size_t kBinAlignment = 4096;
 constexpr size_t kBinHeaderSize = 0x20;
 constexpr size_t kMinimumHiveSize = kBaseBlockSize + kBinAlignment;
+// Windows loads no SYSTEM hive above 1.5 GB (half the memory of a 64-bit
+// machine, at most that), so a larger file is no hive of ours.
+constexpr uint64_t kLargestHive = 1536ull << 20;
+// Room past the bins that the base block declares: a file that holds much
+// more (a sparse file of gigabytes behind a small hive) is refused before
+// it is read, since hivex would read and write it whole.
+constexpr uint64_t kHiveSlack = 16ull << 20;
 
 // Offsets within the base block.
 constexpr size_t kSequence1Offset = 0x04;

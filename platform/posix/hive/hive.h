@@ -6,6 +6,7 @@
 
 #include "file.h"
 #include "image.h"
+#include "log.h"
 #include "node.h"
 #include "session.h"
 #include "subkeys.h"

@@ -134,14 +134,7 @@ void WriteBaseBlock(uint8_t *base, uint64_t filetime) {
     WriteLe32(base + kRootCellOffset, kRootCell);
     WriteLe32(base + kBinsSizeOffset, kBinAlignment);
     WriteLe32(base + kClusteringOffset, 1);
-    // The system reads a checksum of 0 or ~0 as a damaged header, so nudge
-    // the timestamp until the sum is neither.
-    uint32_t sum;
-    do {
-        WriteLe64(base + kTimestampOffset, filetime++);
-        sum = BaseBlockChecksum(base);
-    } while (sum == 0 || sum == 0xFFFFFFFF);
-    WriteLe32(base + kChecksumOffset, sum);
+    StampBaseBlock(base, filetime);
 }
 
 } // namespace
@@ -161,6 +154,18 @@ std::vector<uint8_t> BuildEmptyHive(const std::string &rootName, uint64_t fileti
     WriteBin(image.data() + kBaseBlockSize, rootName, filetime);
     WriteBaseBlock(image.data(), filetime);
     return image;
+}
+
+uint64_t StampBaseBlock(uint8_t *base, uint64_t filetime) {
+    // The system reads a checksum of 0 or ~0 as a damaged header, so nudge
+    // the timestamp until the sum is neither.
+    uint32_t sum;
+    do {
+        WriteLe64(base + kTimestampOffset, filetime++);
+        sum = BaseBlockChecksum(base);
+    } while (sum == 0 || sum == 0xFFFFFFFF);
+    WriteLe32(base + kChecksumOffset, sum);
+    return filetime - 1;
 }
 
 uint64_t CurrentFiletime() {

@@ -17,6 +17,10 @@ bool IsValidRootName(const std::string &name);
 // 100 ns units since 1601.
 std::vector<uint8_t> BuildEmptyHive(const std::string &rootName, uint64_t filetime);
 
+// Sets the base block's last-written timestamp to filetime, or just after
+// it, and its checksum; returns the timestamp written.
+uint64_t StampBaseBlock(uint8_t *base, uint64_t filetime);
+
 // The current time as a FILETIME value.
 uint64_t CurrentFiletime();
 

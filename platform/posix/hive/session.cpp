@@ -1,11 +1,10 @@
 #include "session.h"
 
 #include "file.h"
-#include "platform/posix/ntpath.h"
+#include "log.h"
+#include "place.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,83 +43,17 @@ LONG ReportErrno(const std::string &path, const char *what) {
     return StatusOfErrno(error);
 }
 
-// The hive file of the tree SystemRoot names, with symbolic links resolved
-// so that the commit replaces the file itself rather than a link to it.
-LONG LocateHive(std::string *path) {
-    const char *root = getenv("SystemRoot");
-    if (root == nullptr || *root == '\0') {
-        printf("offline registry: SystemRoot is not set\n");
-        return ERROR_FILE_NOT_FOUND;
-    }
-    std::string found = ResolveWindowsPath(std::string(root) + "\\system32\\config\\SYSTEM");
-    struct stat st;
-    if (stat(found.c_str(), &st) != 0)
-        return ReportErrno(found, "cannot open the hive");
-    if (!S_ISREG(st.st_mode)) {
-        Report(found, S_ISDIR(st.st_mode) ? "is a directory, not a hive" : "is not a regular file");
-        return ERROR_CANTOPEN;
-    }
-    std::unique_ptr<char, decltype(&free)> real(realpath(found.c_str(), nullptr), free);
-    if (!real)
-        return ReportErrno(found, "cannot resolve the hive's path");
-    *path = real.get();
-    return ERROR_SUCCESS;
-}
-
-// Locks the hive's directory rather than the hive, because the commit
-// replaces the hive file and a lock on the old file would not hold back a
-// run that opens the new one.  Locking the directory leaves no lock file.
-LONG LockDirectory(const std::string &path, int *fd) {
-    std::string dir = path.substr(0, path.rfind('/'));
-    *fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (*fd < 0)
-        return ReportErrno(dir, "cannot open the hive's directory");
-    while (flock(*fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            return ReportErrno(dir, "cannot lock the hive's directory");
-    }
-    return ERROR_SUCCESS;
-}
-
-// A temporary file left by a run that was killed while committing.  It is
-// stale by the time anyone holds the lock.
-void RemoveStaleTemporaries(int dirFd, const std::string &path) {
-    std::string prefix = HiveTemporaryPrefix(path);
-    prefix = prefix.substr(prefix.rfind('/') + 1);
-    int scanFd = dup(dirFd);
-    DIR *dir = scanFd < 0 ? nullptr : fdopendir(scanFd);
-    if (dir == nullptr) {
-        if (scanFd >= 0)
-            close(scanFd);
-        return;
-    }
-    while (struct dirent *entry = readdir(dir)) {
-        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
-            unlinkat(dirFd, entry->d_name, 0);
-    }
-    closedir(dir);
-}
-
-bool SameIdentity(const HiveIdentity &a, const HiveIdentity &b) {
-    return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-           a.modified.tv_sec == b.modified.tv_sec && a.modified.tv_nsec == b.modified.tv_nsec;
-}
-
 HiveIdentity IdentityOf(const struct stat &st) {
     return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-// Whether the file at path is still the one described, unchanged.
-bool StillTheSame(const std::string &path, const HiveIdentity &identity) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && SameIdentity(IdentityOf(st), identity);
-}
-
 // Checks the file before hivex sees it: hivex trusts more of a damaged
 // file than is safe, and would happily open a hive whose log still holds
-// changes.
-LONG CheckHive(const std::string &path, HiveIdentity *identity) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// changes.  A dirty hive is recovered from its logs first, and hivex is
+// given the recovered image instead.
+LONG CheckHive(HiveSession *session, HiveIdentity *identity) {
+    const std::string &path = session->path;
+    int fd = open(session->openPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return ReportErrno(path, "cannot open the hive");
     struct stat st;
@@ -129,18 +62,28 @@ LONG CheckHive(const std::string &path, HiveIdentity *identity) {
         close(fd);
         return rc;
     }
-    std::string problem;
-    LONG rc = CheckHiveFile(fd, static_cast<uint64_t>(st.st_size), &problem);
+    std::string problem, note;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    LONG rc = ReplayDirtyHive(fd, size, session->lockFd, session->name, &session->imageFd, &note,
+                              &problem);
+    if (rc == ERROR_SUCCESS && session->imageFd < 0)
+        rc = CheckHiveFile(fd, size, &problem);
     close(fd);
     if (!problem.empty())
         Report(path, problem);
+    else if (!note.empty() && HiveVerbose())
+        Report(path, note);
     *identity = IdentityOf(st);
     return rc;
 }
 
-LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identity, hive_h **hive) {
+LONG OpenChecked(const HiveSession *session, int flags, const HiveIdentity &identity,
+                 hive_h **hive) {
+    const std::string &path = session->path;
+    std::string source = session->imageFd < 0 ? session->openPath
+                                              : "/proc/self/fd/" + std::to_string(session->imageFd);
     errno = 0;
-    *hive = hivex_open(path.c_str(), flags);
+    *hive = hivex_open(source.c_str(), flags);
     if (*hive == nullptr) {
         // hivex says ENOTSUP or EINVAL of a file it does not understand;
         // anything else is the system failing to read it.
@@ -150,7 +93,7 @@ LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identit
                          strerror(errno != 0 ? errno : ENOTSUP) + ")");
         return damaged ? ERROR_REGISTRY_CORRUPT : ERROR_CANTREAD;
     }
-    if (StillTheSame(path, identity))
+    if (HiveStillInPlace(session, identity))
         return ERROR_SUCCESS;
     hivex_close(*hive);
     *hive = nullptr;
@@ -159,9 +102,8 @@ LONG OpenChecked(const std::string &path, int flags, const HiveIdentity &identit
 }
 
 LONG LoadHive(HiveSession *session) {
-    LONG rc = CheckHive(session->path, &session->identity);
-    return rc != ERROR_SUCCESS ? rc
-                               : OpenChecked(session->path, 0, session->identity, &session->hive);
+    LONG rc = CheckHive(session, &session->identity);
+    return rc != ERROR_SUCCESS ? rc : OpenChecked(session, 0, session->identity, &session->hive);
 }
 
 // The writable handle replaces the read-only one.  A run that cannot make
@@ -171,7 +113,7 @@ LONG MakeWritable(HiveSession *session) {
     if (session->writable)
         return ERROR_SUCCESS;
     hive_h *writable = nullptr;
-    LONG rc = OpenChecked(session->path, HIVEX_OPEN_WRITE, session->identity, &writable);
+    LONG rc = OpenChecked(session, HIVEX_OPEN_WRITE, session->identity, &writable);
     if (rc != ERROR_SUCCESS) {
         session->poisoned = true;
         return rc;
@@ -204,6 +146,9 @@ void CloseSession() {
     if (g_session->hive != nullptr)
         hivex_close(g_session->hive);
     close(g_session->lockFd);
+    close(g_session->fileFd);
+    if (g_session->imageFd >= 0)
+        close(g_session->imageFd);
     delete g_session;
     g_session = nullptr;
 }
@@ -215,16 +160,18 @@ LONG HiveAcquire(HiveSession **session) {
         static unsigned long sessions = 0;
         auto opened = std::make_unique<HiveSession>();
         opened->serial = ++sessions;
-        LONG rc = LocateHive(&opened->path);
+        LONG rc = PlaceHive(opened.get());
         if (rc == ERROR_SUCCESS)
-            rc = LockDirectory(opened->path, &opened->lockFd);
-        if (rc == ERROR_SUCCESS) {
-            RemoveStaleTemporaries(opened->lockFd, opened->path);
             rc = LoadHive(opened.get());
-        }
+        if (rc == ERROR_SUCCESS)
+            RemoveStaleTemporaries(opened.get());
         if (rc != ERROR_SUCCESS) {
             if (opened->lockFd >= 0)
                 close(opened->lockFd);
+            if (opened->fileFd >= 0)
+                close(opened->fileFd);
+            if (opened->imageFd >= 0)
+                close(opened->imageFd);
             return rc;
         }
         g_session = opened.release();
@@ -276,7 +223,7 @@ int HiveFinish(int status) {
                   "written; the hive is unchanged";
         written = false;
     } else if (g_session->changed) {
-        written = ReplaceHiveFile(g_session->hive, g_session->path, g_session->lockFd, &problem);
+        written = ReplaceHiveFile(g_session->hive, g_session->lockFd, g_session->name, &problem);
     }
     if (!written)
         Report(g_session->path, problem);

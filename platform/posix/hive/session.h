@@ -38,8 +38,12 @@ struct HiveSession {
     hive_h *hive = nullptr; // read-only until the first change, then writable
     bool writable = false;
     HiveIdentity identity; // the file the hive was first loaded from
-    std::string path;      // the hive file, symbolic links resolved
+    std::string path;      // the hive file, symbolic links resolved, for messages
+    std::string name;      // its entry in the directory that lockFd holds
     int lockFd = -1;       // the hive's directory, locked for the whole run
+    int imageFd = -1;      // the image recovered from a dirty hive's logs, else -1
+    int fileFd = -1;       // the hive file first found (O_PATH)
+    std::string openPath;  // names exactly that file, for hivex
     bool changed = false;
     bool poisoned = false;      // a hivex write failed: the image must not be written
     bool selectNoticed = false; // the control set choice has been reported
@@ -83,11 +87,12 @@ int HiveFinish(int status);
 void HiveDiscard();
 
 // The prefix of the temporary file a commit writes next to the hive.
-std::string HiveTemporaryPrefix(const std::string &hivePath);
+std::string HiveTemporaryPrefix(const std::string &hiveName);
 
-// Writes the hive image to a temporary file next to path and renames it
-// over path, durably and with path's owner and mode.  On failure the file
-// at path is untouched, no temporary file remains, and *problem says why.
-bool ReplaceHiveFile(hive_h *hive, const std::string &path, int dirFd, std::string *problem);
+// Writes the hive image to a temporary file in the directory dirFd and
+// renames it over name there, durably and with the old file's owner and
+// mode.  On failure the file is untouched, no temporary file remains, and
+// *problem says why.
+bool ReplaceHiveFile(hive_h *hive, int dirFd, const std::string &name, std::string *problem);
 
 #endif

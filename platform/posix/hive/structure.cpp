@@ -20,6 +20,9 @@ constexpr uint16_t kCompressedName = 0x20;
 constexpr uint32_t kInlineData = 0x80000000;
 // Larger values are kept in segments behind a "db" cell from version 1.4.
 constexpr uint32_t kLargestPlainData = 16344;
+// The system's own limit on nesting; hivex deletes a tree by recursion, so
+// a deeper one would exhaust the stack before the limit could matter.
+constexpr uint32_t kDeepestKey = 512;
 
 // Offsets within the data of a key node, after the cell's size word.
 constexpr size_t kKeyParent = 0x10;
@@ -260,11 +263,18 @@ bool CollectList(Walk &w, uint32_t key, uint32_t list, bool index, std::vector<u
     return true;
 }
 
+// A key still to be walked, with its level below the root (which is 1).
+struct Pending {
+    uint32_t key;
+    uint32_t depth;
+};
+
 // Each subkey must be a key that names this one as its parent, reached
 // only once, and (strictly) in the case-insensitive order the system
 // searches them in.
-void CheckChildren(Walk &w, uint32_t key, const std::vector<uint32_t> &children,
-                   std::vector<uint32_t> *pending) {
+void CheckChildren(Walk &w, const Pending &parent, const std::vector<uint32_t> &children,
+                   std::vector<Pending> *pending) {
+    uint32_t key = parent.key;
     std::u16string previous;
     for (uint32_t child : children) {
         const uint8_t *nk = Record(w, child, kKeyName, "nk", "subkey");
@@ -284,27 +294,35 @@ void CheckChildren(Walk &w, uint32_t key, const std::vector<uint32_t> &children,
                 Problem(w, "subkeys of key 0x%x are out of order or repeated at 0x%x", key, child);
             previous = name;
         }
-        pending->push_back(child);
+        pending->push_back({child, parent.depth + 1});
     }
 }
 
-void CheckSubkeys(Walk &w, uint32_t key, const uint8_t *nk, std::vector<uint32_t> *pending) {
+void CheckSubkeys(Walk &w, const Pending &at, const uint8_t *nk, std::vector<Pending> *pending) {
+    uint32_t key = at.key;
     uint32_t count = ReadLe32(nk + kKeySubkeyCount);
     uint32_t list = ReadLe32(nk + kKeySubkeyList);
     if (count == 0 && list == kNoCell)
         return;
+    if (at.depth >= kDeepestKey) {
+        Problem(w, "key 0x%x has subkeys deeper than the %u levels the system allows", key,
+                kDeepestKey);
+        return;
+    }
     w.children.clear();
     if (!CollectList(w, key, list, true, &w.children))
         return;
     if (w.children.size() != count)
         Problem(w, "key 0x%x counts %u subkeys, its list holds %zu", key, count, w.children.size());
-    CheckChildren(w, key, w.children, pending);
+    CheckChildren(w, at, w.children, pending);
 }
 
 // Data above the plain limit lies in segments listed behind a "db" cell.
 // hivex writes it as one cell instead, which it reads back well enough;
 // only the strict check holds that against a hive.
 void CheckBigData(Walk &w, uint32_t value, uint32_t data, uint32_t size) {
+    if (!Claim(w, data, "value data"))
+        return;
     if (DataLength(w, data) < 8 || memcmp(CellData(w, data), "db", 2) != 0) {
         if (w.strict || DataLength(w, data) < size)
             Problem(w, "value 0x%x keeps %u bytes without the segment list the format requires",
@@ -318,9 +336,15 @@ void CheckBigData(Walk &w, uint32_t value, uint32_t data, uint32_t size) {
                 count);
         return;
     }
+    if (!Claim(w, list, "segment list"))
+        return;
     uint64_t held = 0;
-    for (uint32_t i = 0; i < count; i++)
-        held += DataLength(w, ReadLe32(CellData(w, list) + 4 * i));
+    for (uint32_t i = 0; i < count; i++) {
+        uint32_t segment = ReadLe32(CellData(w, list) + 4 * i);
+        if (!Claim(w, segment, "data segment"))
+            return;
+        held += DataLength(w, segment);
+    }
     if (held < size)
         Problem(w, "segments of value 0x%x hold %llu of its %u bytes", value,
                 static_cast<unsigned long long>(held), size);
@@ -386,11 +410,12 @@ void CheckKeyFields(Walk &w, uint32_t key, const uint8_t *nk) {
 // looping hive cannot exhaust the process's.
 void CheckKeys(Walk &w) {
     uint32_t root = ReadLe32(w.image + kRootCellOffset);
-    std::vector<uint32_t> pending{root};
+    std::vector<Pending> pending{{root, 1}};
     if (root < w.bins && root % 8 == 0)
         w.keys.Set(root);
     while (!pending.empty() && !w.Full()) {
-        uint32_t key = pending.back();
+        Pending at = pending.back();
+        uint32_t key = at.key;
         pending.pop_back();
         const uint8_t *nk = Record(w, key, kKeyName, "nk", "key");
         if (nk == nullptr)
@@ -398,7 +423,7 @@ void CheckKeys(Walk &w) {
         w.report->keys++;
         CheckKeyFields(w, key, nk);
         CheckValues(w, key, nk);
-        CheckSubkeys(w, key, nk, &pending);
+        CheckSubkeys(w, at, nk, &pending);
     }
 }
 

@@ -38,8 +38,8 @@ bool ReadPeImage(int fd, PeImage *image);
 // raw data and inside the file; false otherwise.
 bool MapRva(const PeImage &image, uint32_t rva, uint32_t length, uint64_t *offset);
 
-// The data of the first RT_VERSION resource: the first name, the first
-// language.  False when there is none or the directory leads astray.
+// The data of the RT_VERSION resource named 1, in the language Windows
+// would choose.  False when there is none or the directory leads astray.
 bool FindVersionResource(const PeImage &image, FileSpan *span);
 
 // Little-endian fields, read from bytes that carry no alignment promise.

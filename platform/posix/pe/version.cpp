@@ -7,12 +7,10 @@
 #include "platform/platform.h"
 
 #include "image.h"
-#include "platform/posix/ntpath.h"
+#include "platform/posix/confine.h"
 #include "text.h"
 #include "versiontree.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -60,16 +58,17 @@ static bool ReadRoot(const PeImage &image, const FileSpan &span, std::vector<uin
 static bool ReadVersionResource(LPCSTR fileName, std::vector<uint8_t> *raw) {
     if (fileName == nullptr)
         return false;
-    // Opened without blocking and checked to be a regular file: a FIFO or
-    // device in the driver's place must read as "no version", not hang.
-    int fd = open(ResolveWindowsPath(fileName).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    // Only a regular file is opened: a FIFO or device in the driver's place
+    // must read as "no version", neither hang nor be touched.
+    TreePlace place;
+    if (!FindPlace(fileName, true, &place)) {
+        if (!place.refusal.empty())
+            EndRefused(fileName, place);
         return false;
     }
+    int fd = OpenRegularFile(place);
+    if (fd < 0)
+        return false;
     PeImage image;
     FileSpan span;
     bool ok =

@@ -5,9 +5,11 @@
 
 namespace {
 
+// Never destroyed: handles of a closed session stay listed (and refused)
+// until they are closed, even while the process is ending.
 std::unordered_set<PosixKey *> &LiveKeys() {
-    static std::unordered_set<PosixKey *> live;
-    return live;
+    static auto *live = new std::unordered_set<PosixKey *>;
+    return *live;
 }
 
 } // namespace

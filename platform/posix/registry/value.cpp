@@ -10,14 +10,15 @@
 namespace {
 
 constexpr DWORD kRegMultiSz = 7;
-constexpr DWORD kLastKnownType = hive_t_REG_QWORD;
 constexpr size_t kMaxValueNameLength = 16383;
 // Longer data must be split into the "big data" layout, which hivex does
 // not write; storing it whole would give a hive the system rejects.
 constexpr size_t kMaxSingleCellData = 16344;
 
+// Any 32-bit type is stored, as the system stores it; only the text types
+// are converted, and the other types' bytes kept as given.
 LONG EncodeData(DWORD type, const BYTE *data, DWORD size, std::string *out) {
-    if ((data == nullptr && size != 0) || type > kLastKnownType)
+    if (data == nullptr && size != 0)
         return ERROR_INVALID_PARAMETER;
     if (type == REG_SZ || type == REG_EXPAND_SZ || type == kRegMultiSz) {
         std::vector<uint8_t> wide = NarrowToUtf16le(data, size);
