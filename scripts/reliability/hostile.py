@@ -18,8 +18,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import trees  # noqa: E402
-import cases  # noqa: E402  (tests/scenarios, which trees puts on the path)
+from check import Lab  # noqa: E402
+import cases  # noqa: E402  (tests/scenarios, which check puts on the path)
 
 TIME_LIMIT = 10
 OPS = {  # name: (arguments, installed driver, backup name it makes)
@@ -179,7 +179,7 @@ def table():
 
 class Tree:
     def __init__(self, tools, template, top):
-        trees.copy_tree(template, top)
+        shutil.copytree(template, top, symlinks=True)
         self.tools, self.top = tools, top
         self.win = os.path.join(top, 'tree', 'WINNT')
         self.out = os.path.join(top, 'OUT')
@@ -228,9 +228,8 @@ def make_templates(tools, scratch):
     made = {}
     for op, (args, installed, _) in OPS.items():
         top = made[op] = os.path.join(scratch, 'template-' + op)
-        trees.make_template(tools, trees.Operation(
-            op, args, {'korvex1.sys': installed} if installed else {},
-            cases.installed_keys('korvex1') if installed else {}), top)
+        tools.template(top, {'korvex1.sys': installed} if installed else {},
+                       cases.installed_keys('korvex1') if installed else {})
         out = os.path.join(top, 'OUT')
         shutil.copytree(os.path.join(top, 'tree', 'WINNT', 'system32'),
                         os.path.join(out, 'system32'))
@@ -336,7 +335,7 @@ def main():
     parser.add_argument('--ntfs', action='store_true', help='also on an ntfs-3g volume')
     opts = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix='drvinst-hostile-')
-    tools = trees.Tools(opts.bin, scratch)
+    tools = Lab(opts.bin, scratch)
     templates = make_templates(tools, scratch)
     failed = run_all(tools, templates, scratch, '', opts.seeds)
     if opts.ntfs:
@@ -351,7 +350,11 @@ def main():
                                   opts.seeds // 5)
             finally:
                 subprocess.run(['umount', mount])
-    return trees.finish_scratch(scratch, failed)
+    if failed:
+        print('trees kept in %s' % scratch)
+        return 1
+    shutil.rmtree(scratch)
+    return 0
 
 
 if __name__ == '__main__':

@@ -134,13 +134,14 @@ TEST_F(VersionInfo, FindsTheFileByItsWindowsPathAndRefusesWhatHasNoResource) {
     std::string windowsPath = top.string() + "\\drivers\\korvex1.sys", value;
     EXPECT_TRUE(Read(windowsPath).Query(kFileVersion, &value));
     EXPECT_EQ(value, std::string("3.2\0", 4));
-    Options none = WithText("2.1");
+    Options none = WithText("2.1"), named2 = none;
     none.resource = false;
+    named2.nameId = 2; // the loader asks for the resource named 1 only
     Bytes image = pefixture::DriverImage(WithText("2.1"));
     std::string text = "MZ this is not a PE file at all, only text that starts like one.";
     for (const std::string &path :
          {(top / "missing.sys").string(), Write(pefixture::DriverImage(none), "none.sys"),
-          Write({}, "empty.sys"), Write(Bytes(text.begin(), text.end()), "text.sys"),
+          Write(pefixture::DriverImage(named2), "named2.sys"), Write({}, "empty.sys"), Write(Bytes(text.begin(), text.end()), "text.sys"),
           Write(Bytes(image.begin(), image.begin() + 100), "header.sys"), top.string()}) {
         EXPECT_EQ(GetFileVersionInfoSizeA(path.c_str(), nullptr), 0u) << path;
         std::vector<uint8_t> block(4096);
