@@ -43,8 +43,7 @@ inline void Put16(Bytes &out, size_t at, uint16_t v) {
 }
 
 inline void Put32(Bytes &out, size_t at, uint32_t v) {
-    Put16(out, at, static_cast<uint16_t>(v));
-    Put16(out, at + 2, static_cast<uint16_t>(v >> 16));
+    Put16(out, at, static_cast<uint16_t>(v)), Put16(out, at + 2, static_cast<uint16_t>(v >> 16));
 }
 
 inline void Append16(Bytes &out, uint16_t v) {
@@ -52,8 +51,7 @@ inline void Append16(Bytes &out, uint16_t v) {
 }
 
 inline void Append32(Bytes &out, uint32_t v) {
-    Append16(out, static_cast<uint16_t>(v));
-    Append16(out, static_cast<uint16_t>(v >> 16));
+    Append16(out, static_cast<uint16_t>(v)), Append16(out, static_cast<uint16_t>(v >> 16));
 }
 
 inline uint32_t SizeOf(const Bytes &bytes) {
@@ -189,14 +187,10 @@ inline uint32_t AlignUp(uint32_t value, uint32_t alignment) {
 constexpr uint32_t kNameDir = 0x18, kLangDir = 0x30, kDataEntry = 0x48, kData = 0x58;
 
 inline void AppendDirectory(Bytes &out, const std::vector<std::pair<uint32_t, uint32_t>> &entries) {
-    for (int i = 0; i < 3; i++)
-        Append32(out, 0); // characteristics, time stamp, version
-    Append16(out, 0);     // named entries
+    out.resize(out.size() + 14); // characteristics, time stamp, version, no named entries
     Append16(out, static_cast<uint16_t>(entries.size()));
-    for (const auto &entry : entries) {
-        Append32(out, entry.first);
-        Append32(out, entry.second);
-    }
+    for (const auto &entry : entries)
+        Append32(out, entry.first), Append32(out, entry.second);
 }
 
 inline Bytes ResourceSection(const Options &o, uint32_t rva) {
@@ -220,10 +214,8 @@ inline Bytes ResourceSection(const Options &o, uint32_t rva) {
     AppendDirectory(out, languages);
     uint32_t data = dataEntries + 16 * static_cast<uint32_t>(count);
     for (const Bytes &version : versions) {
-        Append32(out, rva + data);
-        Append32(out, o.oversizeData ? kOversizeData : SizeOf(version));
-        Append32(out, 0);
-        Append32(out, 0);
+        for (uint32_t v : {rva + data, o.oversizeData ? kOversizeData : SizeOf(version), 0u, 0u})
+            Append32(out, v);
         data = AlignUp(data + SizeOf(version), 8);
     }
     for (const Bytes &version : versions) {
@@ -250,26 +242,16 @@ inline void WriteSectionHeader(Bytes &out, size_t at, const Section &s) {
     Put32(out, at + 36, s.characteristics);
 }
 
-// The optional header fields that differ between PE32 and PE32+: where
-// the directory count sits, and the width of the image base and sizes.
+// The optional header fields that differ between PE32 and PE32+: the
+// image base, stack and heap sizes and the directory count, each at its
+// own offset; returns where the directories start.
 inline size_t WriteOptionalWidths(Bytes &out, size_t opt, bool pe32) {
     Put16(out, opt, pe32 ? 0x10B : 0x20B);
-    if (pe32) {
-        Put32(out, opt + 28, 0x10000); // image base
-        Put32(out, opt + 72, 0x40000); // stack reserve
-        Put32(out, opt + 76, 0x1000);
-        Put32(out, opt + 80, 0x100000);
-        Put32(out, opt + 84, 0x1000);
-        Put32(out, opt + 92, 16);
-        return opt + 96;
-    }
-    Put32(out, opt + 24, 0x10000);
-    Put32(out, opt + 72, 0x40000);
-    Put32(out, opt + 80, 0x1000);
-    Put32(out, opt + 88, 0x100000);
-    Put32(out, opt + 96, 0x1000);
-    Put32(out, opt + 108, 16);
-    return opt + 112;
+    const uint32_t values[] = {0x10000, 0x40000, 0x1000, 0x100000, 0x1000, 16};
+    const size_t at32[] = {28, 72, 76, 80, 84, 92}, at64[] = {24, 72, 80, 88, 96, 108};
+    for (size_t i = 0; i < 6; i++)
+        Put32(out, opt + (pe32 ? at32 : at64)[i], values[i]);
+    return opt + (pe32 ? 96 : 112);
 }
 
 inline void WriteOptionalHeader(Bytes &out, size_t opt, const Options &o,
@@ -285,10 +267,8 @@ inline void WriteOptionalHeader(Bytes &out, size_t opt, const Options &o,
     Put32(out, opt + 20, text.rva);
     Put32(out, opt + 32, kSectionAlign);
     Put32(out, opt + 36, kFileAlign);
-    Put16(out, opt + 40, 6); // operating system version 6.1
-    Put16(out, opt + 42, 1);
-    Put16(out, opt + 48, 6); // subsystem version 6.1
-    Put16(out, opt + 50, 1);
+    for (size_t at : {40, 48}) // operating system and subsystem version 6.1
+        Put16(out, opt + at, 6), Put16(out, opt + at + 2, 1);
     Put32(out, opt + 56, last.rva + AlignUp(SizeOf(last.data), kSectionAlign));
     Put32(out, opt + 60, kFileAlign);
     Put16(out, opt + 68, 1); // native subsystem, as drivers are
