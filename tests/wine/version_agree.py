@@ -64,7 +64,7 @@ def run(argv, path_text, cwd=None):
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=1800,
                           cwd=cwd)
     out = done.stdout.decode('latin-1').replace('\r\n', '\n')
-    return out.replace(path_text, 'FILE'), done.returncode
+    return out.replace(path_text, 'FILE') if path_text else out, done.returncode
 
 
 def differ(what, mine, theirs):
