@@ -66,8 +66,7 @@ int main(int argc, char **argv) {
             o.languages.clear();
             for (char *end = nullptr; end == nullptr || *end != 0; value = end + 1)
                 o.languages.push_back(static_cast<uint16_t>(strtoul(value, &end, 16)));
-        }
-        else if (arg.rfind("--", 0) != 0 && out == nullptr)
+        } else if (arg.rfind("--", 0) != 0 && out == nullptr)
             out = argv[i];
         else {
             fprintf(stderr, "mksys: bad argument %s\n%s", arg.c_str(), kUsage);

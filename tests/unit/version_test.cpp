@@ -141,7 +141,8 @@ TEST_F(VersionInfo, FindsTheFileByItsWindowsPathAndRefusesWhatHasNoResource) {
     std::string text = "MZ this is not a PE file at all, only text that starts like one.";
     for (const std::string &path :
          {(top / "missing.sys").string(), Write(pefixture::DriverImage(none), "none.sys"),
-          Write(pefixture::DriverImage(named2), "named2.sys"), Write({}, "empty.sys"), Write(Bytes(text.begin(), text.end()), "text.sys"),
+          Write(pefixture::DriverImage(named2), "named2.sys"), Write({}, "empty.sys"),
+          Write(Bytes(text.begin(), text.end()), "text.sys"),
           Write(Bytes(image.begin(), image.begin() + 100), "header.sys"), top.string()}) {
         EXPECT_EQ(GetFileVersionInfoSizeA(path.c_str(), nullptr), 0u) << path;
         std::vector<uint8_t> block(4096);

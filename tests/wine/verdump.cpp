@@ -32,8 +32,8 @@ int main(int argc, char **argv) {
         BOOL ok = size != 0 && GetFileVersionInfoA(argv[i], handle, size, block.data());
         printf("== %s\nsize %s\ninfo %s\n", argv[i], size == 0 ? "0" : "nonzero",
                ok ? "true" : "false");
-        for (const char *path : {"\\", "\\StringFileInfo\\040904B0\\FileVersion",
-                                 "\\VarFileInfo\\Translation"})
+        for (const char *path :
+             {"\\", "\\StringFileInfo\\040904B0\\FileVersion", "\\VarFileInfo\\Translation"})
             if (ok)
                 Query(block.data(), path);
     }
