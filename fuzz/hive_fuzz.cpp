@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,19 +22,12 @@ namespace {
 std::string hivePath;
 
 std::string Read(const std::string &path) {
-    std::string bytes;
-    FILE *f = fopen(path.c_str(), "rb");
-    char buffer[65536];
-    for (size_t n; f != nullptr && (n = fread(buffer, 1, sizeof buffer, f)) > 0;)
-        bytes.append(buffer, n);
-    if (f == nullptr || fclose(f) != 0)
-        abort();
-    return bytes;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void Write(const std::string &path, const std::string &bytes) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+    if (!(std::ofstream(path, std::ios::binary) << bytes))
         abort();
 }
 
