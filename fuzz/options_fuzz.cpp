@@ -34,6 +34,9 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     return static_cast<DWORD>(workingDirectory.size());
 }
 
+// -V also makes the hive layer talk, which this target does not link.
+void SetPlatformVerbose(bool) {}
+
 void EndProcess(int status) {
     Require(status == 1);
     throw Ended();
