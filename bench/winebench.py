@@ -9,8 +9,8 @@ import subprocess
 import timing
 from timing import Contender, median, spread, table
 
-WINE = '/usr/lib/wine/wine64'
-WINESERVER = '/usr/lib/wine/wineserver'
+WINE = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
+WINESERVER = os.environ.get('WINESERVER', '/usr/lib/wine/wineserver')
 SERVICE = 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\korvex1'
 EVENT_SOURCE = 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\System\\korvex1'
 

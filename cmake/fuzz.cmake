@@ -28,13 +28,12 @@ target_compile_options(version_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLA
 target_link_options(version_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
 target_link_libraries(version_fuzz drvinst_version_fuzzed)
 
-# The option scanner and the source directory of the front end, over the
-# fake platform, whose EndProcess throws: a usage error ends one input
+# The option scanner and the source directory of the front end; the
+# target's own EndProcess throws, so that a usage error ends one input
 # rather than the fuzzer.
 add_library(drvinst_front_fuzzed STATIC
             ${CMAKE_SOURCE_DIR}/front/options.cpp ${CMAKE_SOURCE_DIR}/front/source.cpp
-            ${CMAKE_SOURCE_DIR}/front/state.cpp ${CMAKE_SOURCE_DIR}/front/messages.cpp
-            ${CMAKE_SOURCE_DIR}/tests/fake/fakeplatform.cpp)
+            ${CMAKE_SOURCE_DIR}/front/state.cpp ${CMAKE_SOURCE_DIR}/front/messages.cpp)
 target_include_directories(drvinst_front_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(drvinst_front_fuzzed PRIVATE -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})
 

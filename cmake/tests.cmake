@@ -1,29 +1,22 @@
-# Unit tests.  The core's tests run against an in-memory fake of the
-# platform, so that failures the real system cannot be made to produce on
-# demand are still exercised; the backend's tests run against real files.
+# Unit tests where a scenario cannot reach: parsers' bounds, the
+# interpreter's word splitting, the offline registry's own promises.
 enable_testing()
 find_package(GTest REQUIRED)
+file(GLOB UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
+add_executable(unit ${UNIT_SOURCES})
+target_link_libraries(unit drvinst_core drvinst_platform GTest::gtest_main)
+target_include_directories(unit PRIVATE ${HIVEX_INCLUDE_DIR})
+target_compile_definitions(unit PRIVATE BUILD_DIR="${CMAKE_BINARY_DIR}")
+add_test(NAME unit COMMAND unit)
+set_tests_properties(unit PROPERTIES LABELS unit)
 
-file(GLOB CORE_TEST_SOURCES CONFIGURE_DEPENDS tests/core/*.cpp)
-if(CORE_TEST_SOURCES)
-  add_library(drvinst_fake STATIC ${CMAKE_SOURCE_DIR}/tests/fake/fakeplatform.cpp)
-  target_include_directories(drvinst_fake PUBLIC ${CMAKE_SOURCE_DIR})
-  add_executable(unit_core ${CORE_TEST_SOURCES})
-  target_link_libraries(unit_core drvinst_core drvinst_fake GTest::gtest_main)
-  add_test(NAME unit_core COMMAND unit_core)
-  set_tests_properties(unit_core PROPERTIES LABELS unit)
-endif()
-
-file(GLOB POSIX_TEST_SOURCES CONFIGURE_DEPENDS tests/posix/*.cpp)
-if(POSIX_TEST_SOURCES)
-  add_executable(unit_posix ${POSIX_TEST_SOURCES})
-  target_link_libraries(unit_posix drvinst_platform GTest::gtest_main)
-  target_include_directories(unit_posix PRIVATE ${HIVEX_INCLUDE_DIR})
-  target_compile_definitions(unit_posix PRIVATE
-    BUILD_DIR="${CMAKE_BINARY_DIR}" SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-  add_test(NAME unit_posix COMMAND unit_posix)
-  set_tests_properties(unit_posix PROPERTIES LABELS unit)
-endif()
+# The tool with chosen registry calls failing (tests/probe/faulty.cpp).
+add_library(drvinst_core_faulty STATIC ${CORE_SOURCES})
+target_include_directories(drvinst_core_faulty PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(drvinst_core_faulty PRIVATE RegCreateKeyExA=FaultyRegCreateKeyExA
+                           RegSetValueExA=FaultyRegSetValueExA RegEnumKeyA=FaultyRegEnumKeyA)
+add_executable(drvinst-faulty front/main.cpp tests/probe/faulty.cpp)
+target_link_libraries(drvinst-faulty drvinst_core_faulty drvinst_platform)
 
 # End-to-end scenarios: the same table against this build and, when a
 # Windows build directory is given, against drvinst.exe under Wine.

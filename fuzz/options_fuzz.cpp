@@ -1,92 +1,82 @@
-// Any command line and working directory, scanned the way a run starts:
-// the options, then the source directory from argument 0.  The input is
-// split at zero bytes into the working directory, argument 0 and the
-// arguments.  A usage error ends the "process" through the fake
-// platform's EndProcess, which throws; anything else must leave a state
-// whose texts are whole: the driver name one of the arguments, the
-// program name the tail of argument 0, and the source directory the
+// Any command line and working directory, scanned the way a run starts.
+// The input is split at zero bytes into the working directory, argument 0
+// and the arguments.  A usage error must end the run with status 1; any
+// other line must leave whole texts: the driver name one of the arguments,
+// the program name the tail of argument 0, and the source directory the
 // directory part of argument 0, below the working directory when relative.
 #include "front/front.h"
 #include "front/state.h"
-#include "tests/fake/fakeplatform.h"
+#include "platform/platform.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> Split(const uint8_t *data, size_t size) {
-    std::vector<std::string> parts(1);
-    for (size_t i = 0; i < size; i++) {
-        if (data[i] == 0)
-            parts.emplace_back();
-        else
-            parts.back() += static_cast<char>(data[i]);
-    }
-    return parts;
-}
-
-bool EndsWith(const std::string &text, const std::string &tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+std::string workingDirectory;
+struct Ended {};
 
 void Require(bool condition) {
     if (!condition)
         abort();
 }
 
-void CheckScan(const std::vector<std::string> &args) {
-    bool found = state.driverName.empty();
-    for (size_t i = 1; i < args.size() && !found; i++)
-        found = args[i] == state.driverName;
-    Require(found);
-    Require(state.forceFlag <= 1 && state.uninstallFlag <= 1 && state.verboseFlag <= 1);
-}
-
-void CheckSource(const std::string &argv0, const std::string &workingDirectory) {
-    size_t cut = argv0.find_last_of(":\\");
-    std::string directory = cut == std::string::npos ? "" : argv0.substr(0, cut + 1);
-    Require(state.programName.find_first_of(":\\") == std::string::npos);
-    Require(directory + state.programName == argv0);
-    Require(EndsWith(state.sourceDirectory, directory));
-    bool absolute = (!directory.empty() && directory[0] == '\\') ||
-                    (directory.size() > 1 && directory[1] == ':');
-    if (!absolute)
-        Require(state.sourceDirectory == workingDirectory + "\\" + directory);
-}
-
 } // namespace
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+    if (workingDirectory.size() >= size)
+        return static_cast<DWORD>(workingDirectory.size() + 1);
+    memcpy(buffer, workingDirectory.c_str(), workingDirectory.size() + 1);
+    return static_cast<DWORD>(workingDirectory.size());
+}
+
+// -V also makes the hive layer talk, which this target does not link.
+void SetPlatformVerbose(bool) {}
+
+void EndProcess(int status) {
+    Require(status == 1);
+    throw Ended();
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Usage text would flood the fuzzer's output on every other input.
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        abort();
-    return 0;
+    return freopen("/dev/null", "w", stdout) == nullptr;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::vector<std::string> parts = Split(data, size);
-    if (parts.size() < 2)
+    std::vector<std::string> args(1);
+    for (size_t i = 0; i < size; i++)
+        data[i] ? args.back() += static_cast<char>(data[i]) : args.emplace_back();
+    if (args.size() < 2)
         return 0;
-    fake::Reset();
-    state = InstallerState{};
-    fake::state.workingDirectory = parts[0];
-    std::vector<std::string> args(parts.begin() + 1, parts.end());
+    workingDirectory = args[0];
+    args.erase(args.begin());
     std::vector<char *> argv;
     for (std::string &arg : args)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    state = InstallerState{};
     try {
         ScanOptions(static_cast<int>(args.size()), argv.data());
-        CheckScan(args);
+        bool found = state.driverName.empty();
+        for (size_t i = 1; i < args.size(); i++)
+            found = found || args[i] == state.driverName;
+        Require(found && state.forceFlag <= 1 && state.uninstallFlag <= 1 &&
+                state.verboseFlag <= 1);
         SetSourceDirectory(argv[0]);
-        CheckSource(args[0], parts[0]);
-    } catch (const fake::ProcessEnded &ended) {
-        Require(ended.status == 1);
+    } catch (const Ended &) {
+        return 0;
     }
+    size_t cut = args[0].find_last_of(":\\");
+    std::string directory = cut == std::string::npos ? "" : args[0].substr(0, cut + 1);
+    Require(state.programName.find_first_of(":\\") == std::string::npos);
+    Require(directory + state.programName == args[0]);
+    bool absolute = (!directory.empty() && directory[0] == '\\') ||
+                    (directory.size() > 1 && directory[1] == ':');
+    Require(state.sourceDirectory == (absolute ? directory : workingDirectory + "\\" + directory));
     return 0;
 }

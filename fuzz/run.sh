@@ -1,48 +1,29 @@
 #!/bin/sh
 # Usage: fuzz/run.sh SECONDS [RUNS]
-# With RUNS, each target makes exactly that many runs from a fixed seed
-# (SECONDS still caps it), so that a check run explores the same inputs
-# every time and fails only on what the code does, not on luck.
 # Builds the fuzz targets with clang (in $FUZZ_BUILD_DIR, default
-# build/fuzz) and runs each for SECONDS, starting from its seed corpus in
-# fuzz/corpus/NAME/.  New inputs go to the build directory, never to the
-# seeds; a crash leaves its input there and makes the script fail.
+# build/fuzz) and runs each for SECONDS from its seeds in fuzz/corpus/NAME/;
+# with RUNS, exactly that many runs from a fixed seed, so that a check
+# explores the same inputs every time.  New inputs go to the build
+# directory; a crash keeps its input there and fails the script.
 set -eu
-
 seconds=${1:?usage: fuzz/run.sh SECONDS [RUNS]}
-runs=${2:-}
 fixed=""
-[ -z "$runs" ] || fixed="-runs=$runs -seed=1"
+[ -z "${2:-}" ] || fixed="-runs=$2 -seed=1"
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$source_dir/build/fuzz}
-targets="version options hive"
-
 mkdir -p "$build"
-if ! CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -DDRVINST_FUZZ=ON \
-    >"$build/cmake.log" 2>&1; then
-    cat "$build/cmake.log"
-    exit 1
-fi
-for name in $targets; do
-    if ! make -C "$build" -j2 "${name}_fuzz" >"$build/make.log" 2>&1; then
-        tail -40 "$build/make.log"
-        echo "fuzz: could not build ${name}_fuzz (is cmake/fuzz.cmake included" \
-            "by CMakeLists.txt when DRVINST_FUZZ is on?)"
-        exit 1
-    fi
-done
-
-for name in $targets; do
-    corpus=$build/corpus/$name
-    artifacts=$build/artifacts/$name/
-    mkdir -p "$corpus" "$artifacts"
+CC=clang CXX=clang++ cmake -S "$source_dir" -B "$build" -DDRVINST_FUZZ=ON >"$build/cmake.log" 2>&1 ||
+    { cat "$build/cmake.log"; exit 1; }
+for name in version options hive; do
+    make -C "$build" -j2 "${name}_fuzz" >"$build/make.log" 2>&1 || { tail -40 "$build/make.log"; exit 1; }
+    mkdir -p "$build/corpus/$name" "$build/artifacts/$name"
     echo "fuzzing $name for ${seconds}s"
     # shellcheck disable=SC2086
     if ! "$build/${name}_fuzz" -max_total_time="$seconds" $fixed -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$artifacts" \
-        "$corpus" "$source_dir/fuzz/corpus/$name" 2>"$build/$name.log"; then
+        -print_final_stats=1 -artifact_prefix="$build/artifacts/$name/" \
+        "$build/corpus/$name" "$source_dir/fuzz/corpus/$name" 2>"$build/$name.log"; then
         tail -60 "$build/$name.log"
-        echo "fuzz: $name FAILED, input kept in $artifacts"
+        echo "fuzz: $name FAILED, input kept in $build/artifacts/$name/"
         exit 1
     fi
     grep -E '^stat::number_of_executed_units|^Done' "$build/$name.log" || true

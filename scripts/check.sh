@@ -14,19 +14,19 @@ cmake --build build/win64 -j $jobs
 cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win32 -j $jobs
 
-cmake -S . -B build/posix -DDRVINST_WIN_BUILD="$top/build/win64" \
+cmake -S . -B build/posix -DDRVINST_TESTS=ON -DDRVINST_WIN_BUILD="$top/build/win64" \
     -DDRVINST_WIN32_BUILD="$top/build/win32"
 cmake --build build/posix -j $jobs
 (cd build/posix && ctest --output-on-failure)
 
-cmake -S . -B build/sanitize -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+cmake -S . -B build/sanitize -DDRVINST_TESTS=ON -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cmake --build build/sanitize -j $jobs
 (cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
 
 # Crashes and faults at every system call, concurrent runs, bad input, and
-# the Windows build's install, refusal and uninstall fifty times under Wine.
+# the Windows build's install, refusal and uninstall ten times over under Wine.
 RELIABILITY_BUILD="$top/build/posix" sh scripts/reliability.sh --quick
-WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 50
+WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 10
 
 if [ -f fuzz/run.sh ]; then
     sh fuzz/run.sh 300 "${FUZZ_RUNS:-100000}"
@@ -38,4 +38,6 @@ sh scripts/release.sh --check
 sh scripts/deb-check.sh
 
 sh scripts/format.sh --check
+# Tests are kept to at most half the size of the product.
+sh scripts/testsize.sh
 echo "all checks passed"

@@ -19,7 +19,6 @@ struct Options {
     bool withFileVersion = true;
     bool counted = true; // whether wValueLength includes the terminator
     std::string block = "040904B0";
-    std::vector<std::pair<std::string, std::string>> extraStrings;
     bool fixedInfo = true;
     bool resource = true;
     bool pe32 = false;
@@ -44,18 +43,15 @@ inline void Put16(Bytes &out, size_t at, uint16_t v) {
 }
 
 inline void Put32(Bytes &out, size_t at, uint32_t v) {
-    Put16(out, at, static_cast<uint16_t>(v));
-    Put16(out, at + 2, static_cast<uint16_t>(v >> 16));
+    Put16(out, at, static_cast<uint16_t>(v)), Put16(out, at + 2, static_cast<uint16_t>(v >> 16));
 }
 
 inline void Append16(Bytes &out, uint16_t v) {
-    out.resize(out.size() + 2);
-    Put16(out, out.size() - 2, v);
+    out.insert(out.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)});
 }
 
 inline void Append32(Bytes &out, uint32_t v) {
-    out.resize(out.size() + 4);
-    Put32(out, out.size() - 4, v);
+    Append16(out, static_cast<uint16_t>(v)), Append16(out, static_cast<uint16_t>(v >> 16));
 }
 
 inline uint32_t SizeOf(const Bytes &bytes) {
@@ -135,32 +131,12 @@ inline Node TextNode(const std::string &key, const std::string &text, bool count
     return node;
 }
 
-// Up to four numbers read from the text, for the fixed block's version.
-inline std::vector<uint16_t> NumbersOf(const std::string &text) {
-    std::vector<uint16_t> numbers;
-    uint32_t value = 0;
-    bool inNumber = false;
-    for (size_t i = 0; i <= text.size() && numbers.size() < 4; i++) {
-        bool digit = i < text.size() && text[i] >= '0' && text[i] <= '9';
-        if (digit) {
-            value = (value * 10 + static_cast<uint32_t>(text[i] - '0')) & 0xFFFF;
-        } else if (inNumber) {
-            numbers.push_back(static_cast<uint16_t>(value));
-            value = 0;
-        }
-        inNumber = digit;
-    }
-    numbers.resize(4, 0);
-    return numbers;
-}
-
-inline Bytes FixedFileInfo(const std::string &version) {
-    std::vector<uint16_t> n = NumbersOf(version);
+// The fixed block; its numbers are 2.1 whatever the text says, since only
+// the text is read.
+inline Bytes FixedFileInfo() {
     Bytes out;
-    uint32_t ms = static_cast<uint32_t>(n[0]) << 16 | n[1];
-    uint32_t ls = static_cast<uint32_t>(n[2]) << 16 | n[3];
-    for (uint32_t v : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u,
-                       3u /* driver */, 7u /* system driver */, 0u, 0u})
+    for (uint32_t v : {0xFEEF04BDu, 0x00010000u, 0x00020001u, 0u, 0x00020001u, 0u, 0x3Fu, 0u,
+                       0x00040004u, 3u /* driver */, 7u /* system driver */, 0u, 0u})
         Append32(out, v);
     return out;
 }
@@ -181,15 +157,13 @@ inline Node StringTable(const Options &o) {
     table.children.push_back(TextNode("FileDescription", "Fixture driver", true));
     if (o.withFileVersion)
         table.children.push_back(TextNode("FileVersion", o.fileVersion, o.counted));
-    for (const auto &entry : o.extraStrings)
-        table.children.push_back(TextNode(entry.first, entry.second, o.counted));
     return table;
 }
 
 inline Bytes VersionResource(const Options &o) {
     Node root{"VS_VERSION_INFO", 0, {}, 0, {}};
     if (o.fixedInfo) {
-        root.value = FixedFileInfo(o.fileVersion);
+        root.value = FixedFileInfo();
         root.valueLength = static_cast<uint16_t>(root.value.size());
     }
     root.children.push_back(Node{"StringFileInfo", 1, {}, 0, {StringTable(o)}});
@@ -213,14 +187,10 @@ inline uint32_t AlignUp(uint32_t value, uint32_t alignment) {
 constexpr uint32_t kNameDir = 0x18, kLangDir = 0x30, kDataEntry = 0x48, kData = 0x58;
 
 inline void AppendDirectory(Bytes &out, const std::vector<std::pair<uint32_t, uint32_t>> &entries) {
-    for (int i = 0; i < 3; i++)
-        Append32(out, 0); // characteristics, time stamp, version
-    Append16(out, 0);     // named entries
+    out.resize(out.size() + 14); // characteristics, time stamp, version, no named entries
     Append16(out, static_cast<uint16_t>(entries.size()));
-    for (const auto &entry : entries) {
-        Append32(out, entry.first);
-        Append32(out, entry.second);
-    }
+    for (const auto &entry : entries)
+        Append32(out, entry.first), Append32(out, entry.second);
 }
 
 inline Bytes ResourceSection(const Options &o, uint32_t rva) {
@@ -244,10 +214,8 @@ inline Bytes ResourceSection(const Options &o, uint32_t rva) {
     AppendDirectory(out, languages);
     uint32_t data = dataEntries + 16 * static_cast<uint32_t>(count);
     for (const Bytes &version : versions) {
-        Append32(out, rva + data);
-        Append32(out, o.oversizeData ? kOversizeData : SizeOf(version));
-        Append32(out, 0);
-        Append32(out, 0);
+        for (uint32_t v : {rva + data, o.oversizeData ? kOversizeData : SizeOf(version), 0u, 0u})
+            Append32(out, v);
         data = AlignUp(data + SizeOf(version), 8);
     }
     for (const Bytes &version : versions) {
@@ -274,26 +242,16 @@ inline void WriteSectionHeader(Bytes &out, size_t at, const Section &s) {
     Put32(out, at + 36, s.characteristics);
 }
 
-// The optional header fields that differ between PE32 and PE32+: where
-// the directory count sits, and the width of the image base and sizes.
+// The optional header fields that differ between PE32 and PE32+: the
+// image base, stack and heap sizes and the directory count, each at its
+// own offset; returns where the directories start.
 inline size_t WriteOptionalWidths(Bytes &out, size_t opt, bool pe32) {
     Put16(out, opt, pe32 ? 0x10B : 0x20B);
-    if (pe32) {
-        Put32(out, opt + 28, 0x10000); // image base
-        Put32(out, opt + 72, 0x40000); // stack reserve
-        Put32(out, opt + 76, 0x1000);
-        Put32(out, opt + 80, 0x100000);
-        Put32(out, opt + 84, 0x1000);
-        Put32(out, opt + 92, 16);
-        return opt + 96;
-    }
-    Put32(out, opt + 24, 0x10000);
-    Put32(out, opt + 72, 0x40000);
-    Put32(out, opt + 80, 0x1000);
-    Put32(out, opt + 88, 0x100000);
-    Put32(out, opt + 96, 0x1000);
-    Put32(out, opt + 108, 16);
-    return opt + 112;
+    const uint32_t values[] = {0x10000, 0x40000, 0x1000, 0x100000, 0x1000, 16};
+    const size_t at32[] = {28, 72, 76, 80, 84, 92}, at64[] = {24, 72, 80, 88, 96, 108};
+    for (size_t i = 0; i < 6; i++)
+        Put32(out, opt + (pe32 ? at32 : at64)[i], values[i]);
+    return opt + (pe32 ? 96 : 112);
 }
 
 inline void WriteOptionalHeader(Bytes &out, size_t opt, const Options &o,
@@ -309,10 +267,8 @@ inline void WriteOptionalHeader(Bytes &out, size_t opt, const Options &o,
     Put32(out, opt + 20, text.rva);
     Put32(out, opt + 32, kSectionAlign);
     Put32(out, opt + 36, kFileAlign);
-    Put16(out, opt + 40, 6); // operating system version 6.1
-    Put16(out, opt + 42, 1);
-    Put16(out, opt + 48, 6); // subsystem version 6.1
-    Put16(out, opt + 50, 1);
+    for (size_t at : {40, 48}) // operating system and subsystem version 6.1
+        Put16(out, opt + at, 6), Put16(out, opt + at + 2, 1);
     Put32(out, opt + 56, last.rva + AlignUp(SizeOf(last.data), kSectionAlign));
     Put32(out, opt + 60, kFileAlign);
     Put16(out, opt + 68, 1); // native subsystem, as drivers are
@@ -333,20 +289,6 @@ inline size_t WriteFileHeader(Bytes &out, const Options &o, size_t sectionCount)
     Put16(out, coff + 16, optSize);
     Put16(out, coff + 18, o.pe32 ? 0x0102 : 0x0022); // executable, 32-bit or large address
     return coff + 20;
-}
-
-// The checksum that the loader verifies for boot drivers.
-inline uint32_t Checksum(const Bytes &image, size_t checksumAt) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < image.size(); i += 2) {
-        if (i == checksumAt || i == checksumAt + 2)
-            continue;
-        uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + image.size());
 }
 
 // A code section holding a lone "ret" and the payload, then the resources.
@@ -376,7 +318,6 @@ inline Bytes DriverImage(const Options &o) {
         std::copy(sections[i].data.begin(), sections[i].data.end(),
                   image.begin() + sections[i].fileOffset);
     }
-    Put32(image, opt + 64, Checksum(image, opt + 64));
     return image;
 }
 

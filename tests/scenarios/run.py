@@ -3,6 +3,7 @@
 difference in output, exit status, files and registry."""
 
 import argparse
+import functools
 import os
 import re
 import shutil
@@ -14,68 +15,18 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import backends  # noqa: E402
 import cases  # noqa: E402
 
-# Lines the command interpreter prints on its own account; they are not
-# the tool's messages and are left out of the comparison.
-INTERPRETER_LINES = [re.compile(p) for p in (
-    r'^\s*\d+ file\(s\) (copied|moved)\.$',
-    r'^Could Not Find ',
-    r'^The system cannot find ',
-    r'^File not found',
-    r'^cmd\.exe: ',
-)]
+# Lines the command interpreter prints on its own account.
+INTERPRETER = re.compile(r'^(\s*\d+ file\(s\) (copied|moved)\.|Could Not Find |'
+                         r'The system cannot find |File not found|cmd\.exe: )')
 
 
-def tool_lines(output):
-    return [line for line in output.split('\n')[:-1]
-            if not any(p.search(line) for p in INTERPRETER_LINES)]
-
-
-class Fixtures:
-    """Driver files by (version text, payload), generated once per run."""
-
-    def __init__(self, tooldir, where):
-        self.tooldir = tooldir
-        self.where = where
-        self.made = {}
-
-    def path(self, driver):
-        driver = tuple(driver) if isinstance(driver, (list, tuple)) else (driver, '')
-        if driver not in self.made:
-            out = os.path.join(self.where, 'fixture%d.sys' % len(self.made))
-            subprocess.run([os.path.join(self.tooldir, 'mksys'), out] + cases.mksys_args(driver),
-                           check=True)
-            self.made[driver] = out
-        return self.made[driver]
-
-    def read(self, driver):
-        with open(self.path(driver), 'rb') as f:
-            return f.read()
-
-
-def place_files(fixtures, files, directory):
-    for name, driver in files.items():
-        target = os.path.join(directory, name)
-        if driver == 'DIR':
-            os.makedirs(os.path.join(target, 'inside'))
-            continue
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, 'wb') as f:
-            f.write(fixtures.read(driver))
-
-
-def check_files(fixtures, backend, expected, problems):
-    present = sorted(n for n in os.listdir(backend.drivers) if n.lower().startswith('korvex'))
-    if present != sorted(expected):
-        problems.append('driver files %s, expected %s' % (present, sorted(expected)))
-        return
-    for name, driver in expected.items():
-        if driver == 'DIR':
-            if not os.path.isdir(os.path.join(backend.drivers, name, 'inside')):
-                problems.append('directory %s was not left alone' % name)
-            continue
-        with open(os.path.join(backend.drivers, name), 'rb') as f:
-            if f.read() != fixtures.read(driver):
-                problems.append('%s does not hold the expected driver %s' % (name, driver))
+@functools.lru_cache(maxsize=None)
+def driver_bytes(tooldir, where, driver):
+    """The driver file (version text, payload[, flags]), made once per run."""
+    out = os.path.join(where, 'fixture%d.sys' % driver_bytes.cache_info().currsize)
+    subprocess.run([os.path.join(tooldir, 'mksys'), out] + cases.mksys_args(driver), check=True)
+    with open(out, 'rb') as f:
+        return f.read()
 
 
 def fill(text, values):
@@ -84,35 +35,32 @@ def fill(text, values):
     return text
 
 
-def run_one(backend, fixtures, sc, top):
-    backend.layout(top)
-    place_files(fixtures, sc.get('source', {}), backend.work)
-    place_files(fixtures, sc.get('installed', {}), backend.drivers)
-    backend.set_registry(sc.get('keys', {}))
-    backend.remove_keys(sc.get('remove', []))
-    if 'links' in sc:
-        backend.link_keys(sc['links'])
-    if 'damage' in sc:
-        backend.damage_hive(sc['damage'])
-    if 'dirty' in sc:
-        backend.make_dirty(sc['dirty'])
-    if 'interpreter' in sc:
-        backend.set_interpreter(sc['interpreter'])
+def run_one(backend, blob, sc, top):
+    backend.layout(top, sc)
+    for files, directory in ((sc.get('source', {}), backend.work),
+                             (sc.get('installed', {}), backend.drivers)):
+        for name, driver in files.items():
+            target = os.path.join(directory, name)
+            os.makedirs(os.path.join(target, 'inside') if driver == 'DIR'
+                        else os.path.dirname(target), exist_ok=True)
+            if driver != 'DIR':
+                with open(target, 'wb') as f:
+                    f.write(blob(tuple(driver)))
+    if sc.get('no_drivers_directory'):
+        backend.hide_drivers_directory()
     if 'syswow64' in sc:
-        return check_redirected(backend, fixtures, sc)
-    if not sc.get('no_drivers_directory'):
-        return check_run(backend, fixtures, sc)
-    backend.hide_drivers_directory()
+        return check_redirected(backend, blob, sc)
     try:
-        problems = check_run(backend, fixtures, sc)
-        if os.path.lexists(backend.drivers):
+        problems = check_run(backend, blob, sc)
+        if sc.get('no_drivers_directory') and os.path.lexists(backend.drivers):
             problems.append('something was made where the drivers directory should be')
         return problems
     finally:
-        backend.restore_drivers_directory()
+        if sc.get('no_drivers_directory'):
+            backend.restore_drivers_directory()
 
 
-def check_redirected(backend, fixtures, sc):
+def check_redirected(backend, blob, sc):
     """A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with
     or without a drivers folder there, that folder too must stay as it was."""
     folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
@@ -121,7 +69,7 @@ def check_redirected(backend, fixtures, sc):
     if sc['syswow64']:
         os.makedirs(folder)
     try:
-        problems = check_run(backend, fixtures, sc)
+        problems = check_run(backend, blob, sc)
         left = os.listdir(folder) if os.path.lexists(folder) else None
         if left != ([] if sc['syswow64'] else None):
             problems.append('SysWOW64\\drivers changed: %r' % left)
@@ -130,17 +78,17 @@ def check_redirected(backend, fixtures, sc):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def check_run(backend, fixtures, sc):
+def check_run(backend, blob, sc):
     values = backend.placeholders()
-    argv0 = fill(sc.get('argv0', 'drvinst'), values)
-    args = [fill(a, values) for a in sc['args']]
     hive_before = backend.hive_bytes() if 'damage' in sc else None
     config_before = backend.config_bytes() if 'dirty' in sc else None
-    output, status = backend.run(argv0, args, sc.get('env', {}))
-    problems = []
+    output, status, problems = backend.run(fill(sc.get('argv0', 'drvinst'), values),
+                                           [fill(a, values) for a in sc['args']],
+                                           sc.get('env', {}))
+    if problems:
+        return problems
     if 'dirty' in sc:
-        after = backend.config_bytes()
-        hive = os.path.basename(backend.hive)
+        after, hive = backend.config_bytes(), os.path.basename(backend.hive)
         if 'registry' not in sc and after != config_before:
             problems.append('a run that changes nothing, or is refused, wrote to the hive or a log')
         elif {n: b for n, b in after.items() if n != hive} != \
@@ -151,17 +99,24 @@ def check_run(backend, fixtures, sc):
     if 'damage' in sc and backend.hive_bytes() != hive_before:
         problems.append('the damaged hive was written to')
     want = [fill(line, values) for line in sc['out']]
-    got = tool_lines(output)
+    got = [line for line in output.split('\n')[:-1] if not INTERPRETER.search(line)]
     if got != want:
         problems.append('output differs:\n  got:  %r\n  want: %r\n  raw:  %r' % (got, want, output))
     if status != sc['status']:
         problems.append('status %d, expected %d' % (status, sc['status']))
     if 'files' in sc:
-        check_files(fixtures, backend, sc['files'], problems)
-    if 'registry' in sc:
-        got_keys = backend.export_registry()
-        if got_keys != sc['registry']:
-            problems.append('registry differs:\n  got:  %r\n  want: %r' % (got_keys, sc['registry']))
+        present = sorted(n for n in os.listdir(backend.drivers) if n.lower().startswith('korvex'))
+        if present != sorted(sc['files']):
+            problems.append('driver files %s, expected %s' % (present, sorted(sc['files'])))
+        for name, driver in sc['files'].items() if present == sorted(sc['files']) else ():
+            path = os.path.join(backend.drivers, name)
+            if driver == 'DIR' and not os.path.isdir(os.path.join(path, 'inside')):
+                problems.append('directory %s was not left alone' % name)
+            elif driver != 'DIR' and open(path, 'rb').read() != blob(tuple(driver)):
+                problems.append('%s does not hold the expected driver %s' % (name, driver))
+    if 'registry' in sc and backend.export_registry() != sc['registry']:
+        problems.append('registry differs:\n  got:  %r\n  want: %r' % (backend.export_registry(),
+                                                                       sc['registry']))
     return problems
 
 
@@ -171,7 +126,9 @@ def main():
     parser.add_argument('--build', choices=['posix', 'wine', 'wow64'], required=True)
     parser.add_argument('--bin', required=True, help='build directory of the tool')
     parser.add_argument('--tools', help='POSIX build directory holding mksys and mktree')
-    parser.add_argument('--only', help='run only scenarios whose name contains this')
+    parser.add_argument('--only', action='append',
+                        help='run only scenarios whose name contains this (repeatable)')
+    parser.add_argument('--repeat', type=int, default=1, help='run the selection this often')
     opts = parser.parse_args()
     opts.bin = os.path.abspath(opts.bin)
     tooldir = os.path.abspath(opts.tools or opts.bin)
@@ -179,20 +136,18 @@ def main():
             not backends.runs_32bit_programs():
         print('SKIPPED: this kernel cannot run 32-bit programs')
         return 77
+    selected = [sc for sc in cases.SCENARIOS
+                if opts.build in sc.get('builds', ('posix', 'wine'))
+                and (not opts.only or any(o in sc['name'] for o in opts.only))] * opts.repeat
     with tempfile.TemporaryDirectory(prefix='drvinst-scenarios-') as tmp:
-        if opts.build == 'posix':
-            backend = backends.Posix(opts.bin, tooldir)
-        else:
-            backend = backends.Wine(opts.bin, os.path.join(tmp, 'prefix'))
-        fixtures = Fixtures(tooldir, tmp)
+        backend = backends.Posix(opts.bin, tooldir) if opts.build == 'posix' else \
+            backends.Wine(opts.bin, os.path.join(tmp, 'prefix'))
         failed = 0
-        selected = [sc for sc in cases.SCENARIOS
-                    if opts.build in sc.get('builds', ('posix', 'wine'))
-                    and (not opts.only or opts.only in sc['name'])]
         try:
             for i, sc in enumerate(selected):
-                problems = run_one(backend, fixtures, sc, os.path.join(tmp, 'sc%d' % i))
-                print('%s %s' % ('ok  ' if not problems else 'FAIL', sc['name']))
+                problems = run_one(backend, lambda d: driver_bytes(tooldir, tmp, d), sc,
+                                   os.path.join(tmp, 'sc%d' % i))
+                print('%s %s' % ('FAIL' if problems else 'ok  ', sc['name']), flush=True)
                 for p in problems:
                     print('    ' + p)
                 failed += bool(problems)

@@ -6,13 +6,14 @@ Usage: version_agree.py BUILD_POSIX BUILD_WIN
 Generates driver fixtures with BUILD_POSIX/mksys, runs the POSIX versionprobe
 and BUILD_WIN/versionprobe.exe under Wine on each, both with -V, and reports
 every fixture on which their output or exit status differ.  Wine's
-version.dll is the reference.  verdump (tests/wine/verdump.cpp) is built for
-both sides too and compared the same way, because it shows the raw answers
-(lengths, bytes) that versionprobe only parses; it also reads every PE
-file Wine ships, made by compilers and not by us.
+version.dll is the reference.  verdump (tests/wine/verdump.cpp), built for
+both sides, shows the raw answers (lengths, bytes) that versionprobe only
+parses, for the fixtures and for every PE file Wine ships, made by
+compilers and not by us.
 
-Environment: WINELOADER (default /usr/lib/wine/wine64), WINEPREFIX (default
-/tmp/wine-pe), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
+Environment: WINELOADER (default /usr/lib/wine/wine64), WINESERVER (default
+/usr/lib/wine/wineserver), WINEPREFIX (default: a new one in a temporary
+directory), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
 Ends with 77 when WINEARCH is win32 on a machine that cannot run 32-bit
 programs.
 """
@@ -58,59 +59,18 @@ CORPUS = '/usr/lib/i386-linux-gnu/wine/i386-windows' if os.environ.get('WINEARCH
     else '/usr/lib/*/wine/*-windows'
 
 
-def fixtures():
-    cases = []
-    for i, text in enumerate(TEXTS):
-        cases.append(('text%02d-counted' % i, ['--file-version', text]))
-        cases.append(('text%02d-uncounted' % i, ['--file-version', text, '--uncounted']))
-    return cases + SHAPES
-
-
-def run(argv, path_text):
+def run(argv, path_text, cwd=None):
     """Output of argv with the file's path replaced, and its exit status."""
-    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=1800,
+                          cwd=cwd)
     out = done.stdout.decode('latin-1').replace('\r\n', '\n')
-    return out.replace(path_text, 'FILE'), done.returncode
+    return out.replace(path_text, 'FILE') if path_text else out, done.returncode
 
 
-class Sides:
-    def __init__(self, posix, win, work):
-        self.wine = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
-        self.posix, self.win, self.work = posix, win, work
-
-    def posix_run(self, program, path):
-        if program == 'versionprobe':
-            return run([os.path.join(self.posix, 'versionprobe'), '-V', path], path)
-        return run([os.path.join(self.work, 'verdump'), path], path)
-
-    def wine_run(self, program, path):
-        dos = 'Z:' + path.replace('/', '\\')
-        if program == 'versionprobe':
-            argv = [os.path.join(self.win, 'versionprobe.exe'), '-V', dos]
-        else:
-            argv = [os.path.join(self.work, 'verdump.exe'), dos]
-        return run([self.wine] + argv, dos)
-
-
-def build_verdump(posix, work):
-    """Builds verdump for both sides; False when either compiler fails."""
-    src = os.path.join(HERE, 'verdump.cpp')
-    win = [os.environ.get('CXX_WIN', 'x86_64-w64-mingw32-g++'), '-std=c++17', '-static',
-           '-I', SOURCE, src, '-o', os.path.join(work, 'verdump.exe'), '-lversion']
-    lib = os.path.join(posix, 'libdrvinst_platform.a')
-    host = [os.environ.get('CXX', 'g++'), '-std=c++17', '-I', SOURCE, src, lib, '-lhivex',
-            '-o', os.path.join(work, 'verdump')]
-    return all(subprocess.run(c).returncode == 0 for c in (win, host))
-
-
-def compare(sides, program, name, path):
-    mine, theirs = sides.posix_run(program, path), sides.wine_run(program, path)
-    if mine == theirs:
-        return True, mine[0]
-    print('DIFFER %s %s' % (program, name))
-    print('  posix (status %d):\n    %s' % (mine[1], mine[0].strip().replace('\n', '\n    ')))
-    print('  wine  (status %d):\n    %s' % (theirs[1], theirs[0].strip().replace('\n', '\n    ')))
-    return False, mine[0]
+def differ(what, mine, theirs):
+    print('DIFFER %s\n  posix:\n    %s\n  wine:\n    %s' % (
+        what, str(mine).strip().replace('\n', '\n    '), str(theirs).strip().replace('\n', '\n    ')))
+    return 1
 
 
 def is_pe(path):
@@ -122,80 +82,74 @@ def is_pe(path):
         return f.read(4) == b'PE\0\0'
 
 
-def corpus(sides):
-    """verdump over every PE file in CORPUS, one process per directory on
-    each side; 16-bit images are left out, since the tool reads PE only."""
-    same = differ = 0
+def verdump(work, directory, names):
+    """verdump's answers for names in directory, one process per side;
+    16-bit images are left out, since the tool reads PE only."""
+    answers = []
+    for argv in ([os.path.join(work, 'verdump')], [backends.WINE, os.path.join(work, 'verdump.exe')]):
+        out = run(argv + names, '', directory)[0]
+        answers.append(dict(re.findall(r'^== (.*?)\n(.*?)(?=^== |\Z)', out, re.M | re.S)))
+    return sum(differ('verdump %s/%s' % (directory, n), *(a.get(n) for a in answers))
+               for n in names if answers[0].get(n) is None or answers[0].get(n) != answers[1].get(n))
+
+
+def check(posix, win, work):
+    src = os.path.join(HERE, 'verdump.cpp')
+    for build in ([os.environ.get('CXX_WIN', 'x86_64-w64-mingw32-g++'), '-std=c++17', '-static',
+                   '-I', SOURCE, src, '-o', os.path.join(work, 'verdump.exe'), '-lversion'],
+                  [os.environ.get('CXX', 'g++'), '-std=c++17', '-I', SOURCE, src,
+                   os.path.join(posix, 'libdrvinst_platform.a'), '-lhivex', '-o',
+                   os.path.join(work, 'verdump')]):
+        subprocess.run(build, check=True)
+    fixtures = os.path.join(work, 'fixtures')
+    os.mkdir(fixtures)
+    failed, names = 0, []
+    for name, args in [('text%02d-%s' % (i, kind), ['--file-version', text] + extra)
+                       for i, text in enumerate(TEXTS)
+                       for kind, extra in (('counted', []), ('uncounted', ['--uncounted']))] + SHAPES:
+        path = os.path.join(fixtures, name + '.sys')
+        names.append(name + '.sys')
+        subprocess.run([os.path.join(posix, 'mksys'), path] + args, check=True)
+        dos = 'Z:' + path.replace('/', '\\')
+        mine = run([os.path.join(posix, 'versionprobe'), '-V', path], path)
+        theirs = run([backends.WINE, os.path.join(win, 'versionprobe.exe'), '-V', dos], dos)
+        failed += mine != theirs and differ('versionprobe ' + name, mine, theirs)
+        if name == 'text00-counted' and 'FileVersion :  2.1\n' not in mine[0]:
+            failed += differ('counted 2.1 line', mine, 'FileVersion :  2.1')
+    failed += verdump(work, fixtures, names)
+    total = len(names)
     for directory in sorted(glob.glob(CORPUS)):
         names = sorted(n for n in os.listdir(directory) if is_pe(os.path.join(directory, n)))
-        answers = []
-        for argv in ([os.path.join(sides.work, 'verdump')],
-                     [sides.wine, os.path.join(sides.work, 'verdump.exe')]):
-            out = subprocess.run(argv + ['--each'] + names, cwd=directory, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, timeout=1800).stdout
-            answers.append(dict(re.findall(r'^== (.*?)\r?\n(.*?)(?=^== |\Z)',
-                                           out.decode('latin-1').replace('\r\n', '\n'),
-                                           re.M | re.S)))
-        for name in names:
-            mine, theirs = (a.get(name) for a in answers)
-            if mine is not None and mine == theirs:
-                same += 1
-                continue
-            differ += 1
-            print('DIFFER verdump %s/%s\n  posix:\n    %s\n  wine:\n    %s' % (
-                directory, name, str(mine).strip().replace('\n', '\n    '),
-                str(theirs).strip().replace('\n', '\n    ')))
-    return same, differ
+        failed, total = failed + verdump(work, directory, names), total + len(names)
+    print('%d files, %d differences' % (total, failed))
+    return 0 if failed == 0 else 1
 
 
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
     posix, win = (os.path.abspath(a) for a in sys.argv[1:])
-    os.environ.setdefault('WINEPREFIX', '/tmp/wine-pe')
     os.environ['WINEDEBUG'] = '-all'
     # Wine then answers as Windows set to US English, whose choice of
     # language the offline reader makes.
     os.environ['LC_ALL'] = 'C'
-    wine = os.environ.get('WINELOADER', '/usr/lib/wine/wine64')
     if os.environ.get('WINEARCH') == 'win32' and not backends.runs_32bit_programs():
         print('SKIPPED: this kernel cannot run 32-bit programs')
         return 77
-    wineserver = os.path.join(os.path.dirname(wine), 'wineserver')
-    # The prefix is made first and its server left to end: a program started
-    # while a server of the same prefix is ending can come back with no
-    # output at all.  Then one server kept alive for the whole run spares
-    # each start its own.
-    subprocess.run([wine, 'cmd', '/c', 'exit'],
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([wineserver, '-w'])
-    subprocess.run([wineserver, '-p60'])
-    try:
-        return check(posix, win)
-    finally:
-        subprocess.run([wineserver, '-k'])
-
-
-def check(posix, win):
-    passed = failed = 0
     with tempfile.TemporaryDirectory(prefix='version-agree.') as work:
-        sides = Sides(posix, win, work)
-        programs = ['versionprobe'] + (['verdump'] if build_verdump(posix, work) else [])
-        for name, args in fixtures():
-            path = os.path.join(work, name + '.sys')
-            subprocess.run([os.path.join(posix, 'mksys'), path] + args, check=True)
-            for program in programs:
-                same, out = compare(sides, program, name, path)
-                passed, failed = passed + same, failed + (not same)
-                if name == 'text00-counted' and program == 'versionprobe' and \
-                        'FileVersion :  2.1\n' not in out:
-                    print('UNEXPECTED counted 2.1 line:\n' + out)
-                    failed += 1
-        if 'verdump' in programs:
-            same, differ = corpus(sides)
-            passed, failed = passed + same, failed + differ
-    print('%d passed, %d failed' % (passed, failed))
-    return 0 if failed == 0 else 1
+        os.environ.setdefault('WINEPREFIX', os.path.join(work, 'prefix'))
+        # The prefix is made whole and its server left to end: a program
+        # started while a server of the same prefix is ending can come back
+        # with no output at all.  Then one server kept alive for the whole
+        # run spares each start its own.
+        subprocess.run([backends.WINE, 'wineboot', '-u'], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([backends.WINESERVER, '-w'])
+        subprocess.run([backends.WINESERVER, '-p60'])
+        try:
+            return check(posix, win, work)
+        finally:
+            subprocess.run([backends.WINESERVER, '-k'])
 
 
 if __name__ == '__main__':

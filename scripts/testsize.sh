@@ -1,0 +1,14 @@
+#!/bin/sh
+# Prints the non-blank lines of product code and of test code (C++, Python,
+# shell and CMake files) and their ratio; fails when the tests outgrow half
+# the product.
+set -eu
+cd "$(dirname "$0")/.."
+count() {
+    find "$@" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.sh' \
+        -o -name '*.cmake' \) -exec cat {} + | grep -cv '^[[:space:]]*$'
+}
+product=$(count front driverfile registry rollback platform)
+tests=$(count tests fuzz scripts/reliability tools)
+echo "$product $tests" | awk '{ printf "product %d lines, tests %d lines, ratio %.2f\n", $1, $2, $2 / $1 }'
+[ $((tests * 2)) -le "$product" ] || { echo "testsize: tests exceed half the product" >&2; exit 1; }

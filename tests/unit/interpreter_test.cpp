@@ -1,0 +1,269 @@
+// Our cmd.exe run as the tool runs it, against a real directory tree, and
+// RunCommand's choice of interpreter, with scripts standing in for it.
+#include "fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <sstream>
+
+extern char **environ;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+class Interpreter : public ScratchTest {
+  protected:
+    fs::path root;
+
+    void SetUp() override {
+        ScratchTest::SetUp();
+        root = top / "tree";
+        fs::create_directories(root / "Src Dir");
+        fs::create_directories(root / "Dest");
+        Spill(root / "Src Dir" / "Driver.SYS", "driver");
+        Spill(root / "Src Dir" / "OLD.sys", "new");
+        Spill(root / "Dest" / "Old.SYS", "old");
+        Spill(root / "ReadOnly.sys", "ro");
+        chmod((root / "ReadOnly.sys").c_str(), 0444);
+    }
+
+    // cmd.exe with these arguments after its name, its output caught.
+    Outcome Run(std::vector<std::string> args) {
+        std::string program = BUILD_DIR "/cmd.exe";
+        std::vector<char *> argv{&program[0]};
+        for (std::string &arg : args)
+            argv.push_back(&arg[0]);
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        posix_spawn_file_actions_addopen(&actions, 1, (top / "out").c_str(), flags, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, (top / "err").c_str(), flags, 0644);
+        pid_t pid;
+        Outcome outcome;
+        int status = 0;
+        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0 &&
+            waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+            outcome.status = WEXITSTATUS(status);
+        posix_spawn_file_actions_destroy(&actions);
+        outcome.out = Slurp(top / "out");
+        outcome.err = Slurp(top / "err");
+        return outcome;
+    }
+
+    // "@" in a command stands for the tree's root.
+    Outcome Interpret(std::string text) {
+        for (size_t at; (at = text.find('@')) != std::string::npos;)
+            text.replace(at, 1, root.string());
+        return Run({"/c", text});
+    }
+};
+
+const char *const Copied = "        1 file(s) copied.\n";
+const char *const Gone = nullptr;
+
+struct Case {
+    const char *command;
+    int status;
+    const char *out;
+    const char *err; // expected within stderr; "" for silence
+    std::vector<std::pair<const char *, const char *>> after; // file, content
+};
+
+// clang-format off
+const Case cases[] = {
+    {"copy \"@\\src dir\\DRIVER.sys\" @\\DEST", 0, Copied, "", {{"Dest/Driver.SYS", "driver"}}},
+    {"copy \"@\\src dir\\driver.sys\" \"@\\dest\\a&b;c.sys\"", 0, Copied, "",
+        {{"Dest/a&b;c.sys", "driver"}}},
+    {"copy @\\missing.sys @\\dest", 1, "", "missing.sys", {{"Dest/missing.sys", Gone}}},
+    {"copy \"@\\src dir\\driver.sys\" @\\nodir\\x.sys", 1, "", "nodir", {{"nodir", Gone}}},
+    {"copy \"@\\src dir\" @\\dest", 1, "", "Src Dir", {{"Dest/Src Dir", Gone}}},
+    {"copy /dev/null @\\dest", 1, "", "/dev/null: not a regular file", {{"Dest/null", Gone}}},
+    {"copy \"@\\src dir\\driver.sys\" \"@\\Src Dir\"", 1, "", "onto itself",
+        {{"Src Dir/Driver.SYS", "driver"}}},
+    {"copy \"@\\src dir\\driver.sys\" @\\readonly.sys", 1, "", "ReadOnly", {{"ReadOnly.sys", "ro"}}},
+    // Reading this file fails part way, after the temporary copy exists.
+    {"copy /proc/self/mem @\\dest\\mem", 1, "", "mem", {{"Dest/mem", Gone}}},
+    {"MOVE \"@\\src dir\\driver.sys\" @\\dest\\OLD.sys", 0, "", "",
+        {{"Dest/Old.SYS", "driver"}, {"Src Dir/Driver.SYS", Gone}}},
+    {"move @\\missing.sys @\\dest", 1, "", "missing.sys", {{"Dest/missing.sys", Gone}}},
+    {"move \"@\\src dir\\driver.sys\" @\\READONLY.sys", 1, "", "ReadOnly",
+        {{"ReadOnly.sys", "ro"}, {"Src Dir/Driver.SYS", "driver"}}},
+    {"del @\\DEST\\old.sys @\\missing.sys", 0, "", "Could Not Find", {{"Dest/Old.SYS", Gone}}},
+    {"del @\\readonly.sys", 1, "", "ReadOnly.sys", {{"ReadOnly.sys", "ro"}}},
+    {"DEL /F @\\READONLY.SYS", 0, "", "", {{"ReadOnly.sys", Gone}}},
+    {"del @\\dest", 1, "", "Dest", {{"Dest/Old.SYS", "old"}}},
+    {"del /Q @\\dest\\old.sys", 1, "", "Invalid switch", {{"Dest/Old.SYS", "old"}}},
+    {"format @", 1, "", "'format' is not recognized", {}},
+    // Nothing runs when part of the text could not be honoured.
+    {"del @\\dest\\old.sys & del @\\readonly.sys", 1, "", "'&'", {{"Dest/Old.SYS", "old"}}},
+};
+// clang-format on
+
+TEST_F(Interpreter, CommandTable) {
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.command);
+        TearDown();
+        SetUp();
+        Outcome got = Interpret(c.command);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(got.out, c.out);
+        if (c.err[0] == '\0')
+            EXPECT_EQ(got.err, "");
+        else
+            EXPECT_NE(got.err.find(c.err), std::string::npos) << got.err;
+        // Whoever reads the tool's output tells our lines apart by this.
+        std::istringstream lines(got.err);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_EQ(line.rfind("cmd.exe: ", 0), 0u) << line;
+        for (const auto &[file, content] : c.after) {
+            if (content == Gone)
+                EXPECT_FALSE(fs::exists(root / file)) << file;
+            else
+                EXPECT_EQ(Slurp(root / file), content) << file;
+        }
+        for (const auto &entry : fs::recursive_directory_iterator(root))
+            EXPECT_NE(entry.path().filename().string()[0], '.') << "stray " << entry.path();
+    }
+}
+
+// The text may come in one argument after /c or in several.
+// Below SystemRoot a link that leads out of the tree is refused, whichever
+// command reaches it, and nothing is changed on either side.
+TEST_F(Interpreter, StaysInsideTheTreeSystemRootNames) {
+    fs::create_directories(top / "outside");
+    Spill(top / "outside" / "Old.SYS", "host");
+    fs::create_directory_symlink("../../outside", root / "Dest" / "Out");
+    setenv("SystemRoot", root.c_str(), 1);
+    for (const char *command :
+         {"copy \"@\\src dir\\driver.sys\" @\\dest\\out",
+          "move \"@\\src dir\\driver.sys\" @\\dest\\out\\old.sys", "del @\\dest\\out\\old.sys"}) {
+        Outcome got = Interpret(command);
+        EXPECT_EQ(got.status, 1) << command;
+        EXPECT_NE(got.err.find("offline tree: "), std::string::npos) << got.err;
+    }
+    unsetenv("SystemRoot");
+    EXPECT_EQ(Slurp(top / "outside" / "Old.SYS"), "host");
+    EXPECT_EQ(std::distance(fs::directory_iterator(top / "outside"), {}), 1);
+    EXPECT_EQ(Slurp(root / "Src Dir" / "Driver.SYS"), "driver");
+}
+
+TEST_F(Interpreter, TakesTextInOnePieceOrSeveral) {
+    std::string source = "\"" + (root / "src dir/driver.sys").string() + "\"";
+    EXPECT_EQ(Run({"/C", "copy", source, (root / "Dest").string()}).status, 0);
+    EXPECT_EQ(Slurp(root / "Dest" / "Driver.SYS"), "driver");
+    EXPECT_EQ(Run({"copy", root.string(), root.string()}).status, 1);
+    EXPECT_EQ(Run({"/c", ""}).status, 0);
+}
+
+// A copy killed half way leaves its hidden temporary beside the target; the
+// next copy to that target removes it, and no one else's.
+TEST_F(Interpreter, CopyRemovesOnlyAbandonedTemporaries) {
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    std::string dead = std::to_string(pid), live = std::to_string(getpid());
+    std::pair<std::string, bool> temporaries[] = {
+        {".Driver.SYS." + dead + ".0.tmp", true},       {".Driver.SYS." + dead + ".12.tmp", true},
+        {".Driver.SYS." + live + ".0.tmp", false},     // still being written
+        {".Driver.SYS.2.0." + dead + ".0.tmp", false}, // another target's
+        {".Driver.SYS." + dead + ".0.tmp.keep", false}, {".Driver.SYS.-" + dead + ".0.tmp", false},
+    };
+    for (const auto &[name, removed] : temporaries)
+        Spill(root / "Dest" / name, "part");
+    ASSERT_EQ(0, Interpret("copy \"@\\src dir\\driver.sys\" @\\dest").status);
+    for (const auto &[name, removed] : temporaries)
+        EXPECT_EQ(removed, !fs::exists(root / "Dest" / name)) << name;
+}
+
+// RunCommand against scripts named cmd.exe, in PATH entries relative to
+// the working directory, top/work.
+class RunCommandTest : public ScratchTest {
+  protected:
+    std::string savedPath = getenv("PATH"), savedCwd = fs::current_path();
+
+    void Script(const fs::path &path, const std::string &body, mode_t mode = 0755) {
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        chmod(path.c_str(), mode);
+    }
+    void SetUp() override {
+        ScratchTest::SetUp();
+        for (const char *sub : {"work", "bin", "noexec", "isdir/cmd.exe", "empty", "comspec"})
+            fs::create_directories(top / sub);
+        Script(top / "bin" / "cmd.exe", "exit 5");
+        Script(top / "noexec" / "cmd.exe", "exit 6", 0644);
+        Script(top / "comspec" / "exit3", "exit 3");
+        Script(top / "comspec" / "noexec", "exit 7", 0644);
+        Script(top / "comspec" / "killed", "kill -KILL $$");
+        Script(top / "comspec" / "echo", "echo child");
+        fs::current_path(top / "work");
+    }
+    void TearDown() override {
+        fs::current_path(savedCwd);
+        setenv("PATH", savedPath.c_str(), 1);
+        unsetenv("COMSPEC");
+        ScratchTest::TearDown();
+    }
+    void Use(const char *comspec, const char *path) {
+        if (comspec == nullptr)
+            unsetenv("COMSPEC");
+        else
+            setenv("COMSPEC", (top / "comspec" / comspec).c_str(), 1);
+        setenv("PATH", path, 1);
+    }
+};
+
+TEST_F(RunCommandTest, FindsTheInterpreterAndPassesItsStatus) {
+    struct Choice {
+        const char *comspec; // a file in comspec/, or nullptr for unset
+        bool inWorkingDir;   // a cmd.exe exiting 4 in the working directory
+        const char *path;
+        int expected;
+    } choices[] = {
+        {"exit3", true, "../bin", 3},
+        {"killed", true, "../bin", -1},
+        {nullptr, true, "../bin", 4},
+        {nullptr, false, "../empty:../noexec:../isdir:../bin", 5},
+        {"missing", false, "../bin", 5},
+        {"noexec", true, "../bin", 4},
+        {"noexec", false, "../noexec:../isdir", -1},
+        {nullptr, false, "../empty", -1},
+    };
+    for (const Choice &c : choices) {
+        SCOPED_TRACE(std::string(c.comspec ? c.comspec : "unset") + " " + c.path);
+        fs::remove(top / "work" / "cmd.exe");
+        if (c.inWorkingDir)
+            Script(top / "work" / "cmd.exe", "exit 4");
+        Use(c.comspec, c.path);
+        EXPECT_EQ(RunCommand("del x"), c.expected);
+    }
+}
+
+// A line the tool has not finished comes out before the interpreter's.
+TEST_F(RunCommandTest, FlushesFirst) {
+    Use("echo", "");
+    fflush(stdout);
+    int saved = dup(1);
+    int file = open((top / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(file, 0);
+    dup2(file, 1);
+    close(file);
+    printf("before ");
+    int status = RunCommand("x");
+    printf("after\n");
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Slurp(top / "out"), "before child\nafter\n");
+}
+
+} // namespace
