@@ -315,8 +315,8 @@ def injections(lab, opts):
     if 'faults' in opts.checks:
         actions += [('fault', 'error=' + e, SYSCALLS, judge_fault, opts.fault_every) for e in
                     ('ENOSPC', 'EIO', 'EACCES')]
-    for spec in OPERATIONS:
-        op = Operation(lab, *spec)
+    for row in OPERATIONS:
+        op = Operation(lab, *row)
         if 'crash' in opts.checks:
             found, steps = op.durability()
             broken += len(found)
