@@ -13,7 +13,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${RELIABILITY_BUILD:-$top/build/posix}
 case "${1:-}" in
---quick) set -- --crash-every 5 --fault-every 2 --rounds 5 --keys 40; seeds=50 ;;
+--quick) set -- --crash-every 5 --fault-every 2 --rounds 5; seeds=50 ;;
 "") set -- --rounds 50; seeds=300 ;;
 *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac

@@ -57,6 +57,16 @@ class Posix:
         self.drivers = os.path.join(self.windows, 'system32', 'drivers')
         self.hive = os.path.join(self.windows, 'system32', 'config', 'SYSTEM')
         os.makedirs(self.work)
+        # A working directory that may reach past PATH_MAX: made and entered a step at a time.
+        self.steps, fd = [self.work] + ['d' * 200] * sc.get('deep', 0), None
+        for step in self.steps:
+            if fd is not None:
+                os.mkdir(step, dir_fd=fd)
+            fd, parent = os.open(step, os.O_RDONLY, dir_fd=fd), fd
+            if parent is not None:
+                os.close(parent)
+        os.close(fd)
+        self.work = '/'.join(self.steps)
         subprocess.run([os.path.join(self.tooldir, 'mktree'), os.path.join(top, 'tree')],
                        check=True, stdout=subprocess.DEVNULL)
         self.env = {'PATH': self.bindir + ':/usr/bin:/bin', 'SystemRoot': self.windows}
@@ -96,13 +106,7 @@ class Posix:
             return
         with open(self.hive, 'r+b') as f:
             data = bytearray(f.read())
-            if kind == 'dirty':
-                data[4] ^= 1
-                checksum = 0
-                for i in range(0, 508, 4):
-                    checksum ^= int.from_bytes(data[i:i + 4], 'little')
-                data[508:512] = checksum.to_bytes(4, 'little')
-            elif kind == 'checksum':
+            if kind == 'checksum':
                 data[508] ^= 0xff
             elif kind == 'notahive':
                 data[0:4] = b'REGX'
@@ -139,7 +143,7 @@ class Posix:
         env = {k: v for k, v in env.items() if v is not None}
         program = 'drvinst-faulty' if 'DRVINST_FAIL' in env else 'drvinst'
         proc = subprocess.run([argv0] + args, executable=os.path.join(self.bindir, program),
-                              cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                              preexec_fn=lambda: [os.chdir(s) for s in self.steps], env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
         status = proc.returncode if proc.returncode < 128 else proc.returncode - 256
         return proc.stdout.decode('latin-1'), status, []

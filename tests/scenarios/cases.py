@@ -100,6 +100,16 @@ START_UP = [
          out=['drvinst korvex2 : Could not find SystemRoot environment variable'], status=1),
     dict(name='Services key missing', builds=('posix',), args=['-D', 'korvex1'], remove=[''],
          out=[P1 + 'RegOpenKeyEx failed to open Service key'], status=1),
+    dict(name='SystemRoot past PATH_MAX', builds=('posix',), args=['-D', 'korvex1'],
+         env={'SystemRoot': '{root}' + '/x' * 2100},
+         out=['offline registry: {root}' + '/x' * 2100 + '\\system32\\config\\SYSTEM: cannot '
+              'open the hive: File name too long', P1 + 'RegOpenKeyEx failed to open Service key'],
+         status=1, files={}, registry={}),
+    dict(name='working directory past PATH_MAX read whole', builds=('posix',), deep=21,
+         args=['-D', 'korvex1', '-V'], out=verbose_install('{cwd}\\')[:3] +
+         [P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
+    dict(name='source driver a FIFO', builds=('posix',), args=['-D', 'korvex1'], source={'korvex1.sys': 'FIFO'},
+         out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
     dict(name='EventLog key missing', args=['-D', 'korvex1'], remove=['EventLog\\System'],
          out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
 ]
@@ -113,8 +123,6 @@ def damaged(kind, problem):
 
 
 DAMAGED_HIVES = [
-    damaged('dirty', 'hive needs its transaction log replayed, and there is no transaction log to '
-            'recover it from'),
     damaged('checksum', 'base block checksum does not match, and there is no transaction log to '
             'recover it from'),
     damaged('notahive', 'not a registry hive'),
@@ -223,6 +231,9 @@ PLACEMENT = [
          source={'korvex1.sys': (None, 'bad')}, installed={'korvex1.sys': OLD},
          out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1,
          files={'korvex1.sys': OLD}, registry={}),
+    dict(name='working directory past 256 characters', builds=('posix',), deep=2,
+         args=['-D', 'korvex1'], source={'korvex1.sys': NEW}, out=[], status=0,
+         files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
     dict(name='source directory with blanks and ampersand', argv0='a b&echo evil\\drvinst',
          args=['-D', 'korvex1', '-V'], source={'a b&echo evil/korvex1.sys': NEW},
          out=verbose_install('{cwd}\\a b&echo evil\\') +

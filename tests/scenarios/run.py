@@ -43,7 +43,9 @@ def run_one(backend, blob, sc, top):
             target = os.path.join(directory, name)
             os.makedirs(os.path.join(target, 'inside') if driver == 'DIR'
                         else os.path.dirname(target), exist_ok=True)
-            if driver != 'DIR':
+            if driver == 'FIFO':
+                os.mkfifo(target)
+            elif driver != 'DIR':
                 with open(target, 'wb') as f:
                     f.write(blob(tuple(driver)))
     if sc.get('no_drivers_directory'):
@@ -84,7 +86,8 @@ def check_run(backend, blob, sc):
     config_before = backend.config_bytes() if 'dirty' in sc else None
     output, status, problems = backend.run(fill(sc.get('argv0', 'drvinst'), values),
                                            [fill(a, values) for a in sc['args']],
-                                           sc.get('env', {}))
+                                           {k: v and fill(v, values)
+                                            for k, v in sc.get('env', {}).items()})
     if problems:
         return problems
     if 'dirty' in sc:

@@ -1,22 +1,11 @@
 #!/usr/bin/env python3
-"""Checks that the POSIX build reads file versions as Windows does.
+"""Usage: version_agree.py BUILD_POSIX BUILD_WIN
 
-Usage: version_agree.py BUILD_POSIX BUILD_WIN
-
-Generates driver fixtures with BUILD_POSIX/mksys, runs the POSIX versionprobe
-and BUILD_WIN/versionprobe.exe under Wine on each, both with -V, and reports
-every fixture on which their output or exit status differ.  Wine's
-version.dll is the reference.  verdump (tests/wine/verdump.cpp), built for
-both sides, shows the raw answers (lengths, bytes) that versionprobe only
-parses, for the fixtures and for every PE file Wine ships, made by
-compilers and not by us.
-
-Environment: WINELOADER (default /usr/lib/wine/wine64), WINESERVER (default
-/usr/lib/wine/wineserver), WINEPREFIX (default: a new one in a temporary
-directory), CXX_WIN (default x86_64-w64-mingw32-g++), CXX (default g++).
-Ends with 77 when WINEARCH is win32 on a machine that cannot run 32-bit
-programs.
-"""
+Checks that the POSIX build reads file versions as Windows does: versionprobe
+-V on mksys fixtures, POSIX against Wine's version.dll (the reference), and
+verdump's raw answers on those and on every PE file Wine ships.  Environment:
+WINELOADER, WINESERVER, WINEPREFIX (default: a new one), CXX_WIN, CXX.  Ends
+with 77 when WINEARCH is win32 on a kernel that cannot run 32-bit programs."""
 
 import glob
 import os
@@ -64,7 +53,7 @@ def run(argv, path_text, cwd=None):
     done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=1800,
                           cwd=cwd)
     out = done.stdout.decode('latin-1').replace('\r\n', '\n')
-    return out.replace(path_text, 'FILE') if path_text else out, done.returncode
+    return out.replace(path_text or '\0', 'FILE'), done.returncode
 
 
 def differ(what, mine, theirs):
