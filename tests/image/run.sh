@@ -20,22 +20,22 @@ fail() {
 win=t/WINNT
 drivers=/WINNT/system32/drivers
 "$bin/mktree" t >/dev/null
-"$bin/mksys" $win/system32/cmd.exe --payload cmd
-cp $win/system32/config/SYSTEM $win/system32/config/SOFTWARE
+"$bin/mksys" "$win"/system32/cmd.exe --payload cmd
+cp "$win"/system32/config/SYSTEM "$win"/system32/config/SOFTWARE
 printf '[\\Microsoft]\n\n[\\Microsoft\\Windows NT]\n\n[\\Microsoft\\Windows NT\\CurrentVersion]\n"ProductName"="Test"\n' >sw.reg
-hivexregedit --merge $win/system32/config/SOFTWARE sw.reg
+hivexregedit --merge "$win"/system32/config/SOFTWARE sw.reg
 mkdir OUT v2.0 v2.1
 echo sentinel >OUT/keep
-ln -s "$work/OUT/korvex1.sys.2.1" t$drivers/korvex1.sys.2.1
-for v in 2.0 2.1; do "$bin/mksys" v$v/korvex1.sys --file-version $v --payload "image $v"; done
+ln -s "$work/OUT/korvex1.sys.2.1" "t$drivers"/korvex1.sys.2.1
+for v in 2.0 2.1; do "$bin/mksys" "v$v/korvex1.sys" --file-version "$v" --payload "image $v"; done
 (printf HIBR && head -c 4092 /dev/zero) >hiberfil.sys
 if ! guestfish -N disk.img=fs:ntfs:32M -N hib.img=fs:ntfs:32M -- mount /dev/sda1 / : \
-    copy-in $win / : umount / : mount /dev/sdb1 / : copy-in $win hiberfil.sys / >make.log 2>&1; then
+    copy-in "$win" / : umount / : mount /dev/sdb1 / : copy-in "$win" hiberfil.sys / >make.log 2>&1; then
     grep -qiE 'launch|appliance|supermin|qemu' make.log || { cat make.log; fail "making the images"; }
     echo "skipped: libguestfs cannot start its appliance here: $(tail -n 1 make.log)"
     exit 77
 fi
-for image in disk hib; do qemu-img convert -O qcow2 $image.img $image.qcow2; done
+for image in disk hib; do qemu-img convert -O qcow2 "$image.img" "$image.qcow2"; done
 truncate -s 16M nowin.img
 
 # run EXPECTED IMAGE DIR DRVINST-ARGS...: stdout must be drvinst's alone.
@@ -78,14 +78,14 @@ refused hib.qcow2 "hibernated"
 qemu-img convert -l snapshot.name=upgraded -O qcow2 disk.qcow2 upgraded.qcow2
 mkdir up down
 guestfish --ro -a upgraded.qcow2 -a disk.qcow2 -- run : mount /dev/sda1 / : \
-    download /WINNT/system32/config/SYSTEM up/SYSTEM : download $drivers/korvex1.sys up/korvex1.sys : \
-    download $drivers/korvex1.sys.2.0 up/korvex1.sys.2.0 : umount / : mount /dev/sdb1 / : \
-    download /WINNT/system32/config/SYSTEM down/SYSTEM : -download $drivers/korvex1.sys down/korvex1.sys : \
-    download $drivers/korvex1.sys.2.0 down/korvex1.sys.2.0 2>/dev/null
+    download /WINNT/system32/config/SYSTEM up/SYSTEM : download "$drivers/korvex1.sys" up/korvex1.sys : \
+    download "$drivers/korvex1.sys.2.0" up/korvex1.sys.2.0 : umount / : mount /dev/sdb1 / : \
+    download /WINNT/system32/config/SYSTEM down/SYSTEM : -download "$drivers/korvex1.sys" down/korvex1.sys : \
+    download "$drivers/korvex1.sys.2.0" down/korvex1.sys.2.0 2>/dev/null || fail "reading the images back"
 values() {
     local key='\ControlSet001\Services\' v
-    for v in ErrorControl Group ImagePath Start Tag Type; do hivexget "$1" "${key}korvex1" $v; done
-    for v in EventMessageFile TypesSupported; do hivexget "$1" "${key}EventLog\System\korvex1" $v; done
+    for v in ErrorControl Group ImagePath Start Tag Type; do hivexget "$1" "${key}korvex1" "$v"; done
+    for v in EventMessageFile TypesSupported; do hivexget "$1" "${key}EventLog\System\korvex1" "$v"; done
 }
 [ "$(values up/SYSTEM | tr '\n' '|')" = \
     '1|SCSI Miniport|System32\Drivers\korvex1.sys|0|1|1|%SystemRoot%\System32\IoLogMsg.dll|7|' ] ||
