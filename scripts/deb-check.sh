@@ -32,9 +32,9 @@ build_package() {
     [ -f "$deb" ] || fail "no package at $deb"
 }
 
-# The package holds the tool, the interpreter, drvinst-image, the pages, the licence and
-# the changelog, and nothing of the tests; it depends on the hive library
-# it links; and lintian finds no error in it.
+# The package holds the tool, the interpreter, drvinst-image, the pages,
+# the licence and the changelog, and nothing of the tests; it depends on
+# the hive library it links; and lintian finds no error in it.
 check_package() {
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | LC_ALL=C sort | tr '\n' ' ')
     want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/bin/drvinst-image"

@@ -77,6 +77,12 @@ refuse() {
     finish 1
 }
 interrupted() { [ "$signalled" = 0 ] || finish "$signalled"; }
+# qemu's lock tells a running virtual machine or another tool, which the
+# appliance would only report as a connection it lost.
+inuse() {
+    [[ "$2" != *'"write" lock'* ]] ||
+        refuse "$1 is in use (a running virtual machine, or another tool has it open): close it first"
+}
 
 # The format is named, never guessed by the appliance, and only images whose
 # data lies in the file given are taken: a hostile raw image can pose as a
@@ -86,10 +92,8 @@ formats=()
 for image in "${images[@]}"; do
     [ -f "$image" ] || refuse "$image: no such image file"
     if ! info=$(qemu-img info --output=json "$image" 2>&1); then
-        case "$info" in
-        *'lock'*) refuse "$image is in use (a running virtual machine, or another tool has it open): close it first" ;;
-        *) refuse "$image: $(echo "$info" | head -n 1)" ;;
-        esac
+        inuse "$image" "$info"
+        refuse "$image: $(echo "$info" | head -n 1)"
     fi
     own=$(printf '%s' "$image" | sed 's/\\/\\\\/g; s/"/\\"/g')
     if echo "$info" | grep -Eq '"(backing-filename|data-file)"' ||
@@ -113,7 +117,13 @@ for i in "${!images[@]}"; do
         refuse "${images[$i]} cannot be opened: $(why)"
 done
 say "starting the appliance…"
-fish run >/dev/null || refuse "the appliance did not start: $(why)"
+# Verbose, only while it starts, for qemu's own words on a lock taken since.
+fish set-verbose true
+if ! fish run >/dev/null; then
+    inuse "${images[*]}" "$(cat "$log")"
+    refuse "the appliance did not start: $(why)"
+fi
+fish set-verbose false
 interrupted
 
 roots=$(fish inspect-os) || refuse "cannot inspect ${images[*]}: $(why)"
