@@ -145,7 +145,8 @@ systemroot=$(fish inspect-get-windows-systemroot "$root") || refuse "no Windows 
 # ntfs-3g mounts a hibernated Windows read-only, since the hibernated system
 # would overwrite what we wrote when it resumes; only the mount flags say so.
 fish -mount "$root" /
-stat=$(fish statvfs /) || refuse "cannot mount $root: $(why)"
+mounted=$(why)
+stat=$(fish statvfs /) || refuse "cannot mount $root: $mounted"
 flag=$(echo "$stat" | sed -n 's/^flag: //p')
 [ $((flag & 1)) -eq 0 ] || refuse "Windows in ${images[*]} is hibernated or was shut down with fast \
 startup, so it can only be mounted read-only: start it, turn fast startup off (powercfg /h off), \
