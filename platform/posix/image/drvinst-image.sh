@@ -47,11 +47,17 @@ gone() {
 # finish STATUS: whatever happened, the image is unmounted, flushed and
 # closed, and the appliance gone, before the status is returned.
 finish() {
-    local status=$1
+    local status=$1 busy=0 unmounted
     trap - EXIT
     trap '' INT TERM HUP
     if [ -n "$runner" ]; then
-        guestunmount "$mnt" >&2 || say "could not unmount $mnt"
+        # Until the volume is unmounted nothing is written back, so a
+        # process that keeps it busy is waited for, however long.
+        while unmounted=0 && guestunmount -q "$mnt" || unmounted=$?; [ "$unmounted" -eq 2 ]; do
+            [ "$busy" = 1 ] || say "waiting for the programs that use $mnt to leave it"
+            busy=1
+        done
+        [ "$unmounted" -eq 0 ] || say "could not unmount $mnt (guestunmount status $unmounted)"
         wait "$runner" || true
     fi
     if [ -n "$server" ] && ! gone "$server"; then
