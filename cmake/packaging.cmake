@@ -26,7 +26,7 @@ endfunction()
 # version in its title line; the installed copy always gets the project's.
 function(drvinst_configure_manpage source out)
   file(READ ${source} page)
-  string(REGEX REPLACE "(\\.TH DRVINST 8 [^\n]*\"drvinst )[^\"\n]*\"" "\\1${PROJECT_VERSION}\""
+  string(REGEX REPLACE "(\\.TH [A-Z-]+ 8 [^\n]*\"drvinst )[^\"\n]*\"" "\\1${PROJECT_VERSION}\""
          page "${page}")
   string(FIND "${page}" "\"drvinst ${PROJECT_VERSION}\"" found)
   if(found EQUAL -1)
@@ -71,14 +71,18 @@ find_program(GZIP_EXECUTABLE gzip)
 if(NOT GZIP_EXECUTABLE)
   message(FATAL_ERROR "gzip is needed to pack the manual page")
 endif()
-set(manpage ${CMAKE_BINARY_DIR}/man/drvinst.8)
-drvinst_configure_manpage(${CMAKE_SOURCE_DIR}/docs/drvinst.8 ${manpage})
-# -n leaves the name and time out of the archive, so equal pages pack equal.
-add_custom_command(OUTPUT ${manpage}.gz
-                   COMMAND ${GZIP_EXECUTABLE} -9 -n -k -f ${manpage}
-                   DEPENDS ${manpage}
-                   VERBATIM)
-add_custom_target(drvinst_manpage ALL DEPENDS ${manpage}.gz)
+set(manpages "")
+foreach(page drvinst.8 drvinst-image.8)
+  set(manpage ${CMAKE_BINARY_DIR}/man/${page})
+  drvinst_configure_manpage(${CMAKE_SOURCE_DIR}/docs/${page} ${manpage})
+  # -n leaves the name and time out of the archive, so equal pages pack equal.
+  add_custom_command(OUTPUT ${manpage}.gz
+                     COMMAND ${GZIP_EXECUTABLE} -9 -n -k -f ${manpage}
+                     DEPENDS ${manpage}
+                     VERBATIM)
+  list(APPEND manpages ${manpage}.gz)
+endforeach()
+add_custom_target(drvinst_manpage ALL DEPENDS ${manpages})
 
 install(TARGETS drvinst RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The tool looks for its interpreter in the working directory and then
@@ -89,7 +93,9 @@ if(TARGET cmd)
 else()
   message(WARNING "No command interpreter to install: the package would need COMSPEC set")
 endif()
-install(FILES ${manpage}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/platform/posix/image/drvinst-image.sh
+        DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME drvinst-image)
 
 # What Debian asks of every package: the licence, as LICENSE states it, in
 # the machine-readable copyright format, and the packaging's changelog.
@@ -142,6 +148,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "driver file, keeps the installed one as a versioned backup, and writes the\n"
        "service and event-log keys into the installation's SYSTEM hive.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+# drvinst-image drives libguestfs; the tool itself does not need it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libguestfs-tools, qemu-utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -154,7 +162,7 @@ else()
 endif()
 include(CPack)
 
-set(release_parts drvinst drvinst_manpage drvinst_debian_docs)
+set(release_parts drvinst drvinst_manpage drvinst_debian_docs drvinst_image)
 if(TARGET cmd)
   list(APPEND release_parts cmd)
 endif()

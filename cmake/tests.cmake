@@ -60,3 +60,8 @@ if(DRVINST_WIN32_BUILD)
   set_tests_properties(scenarios_wine32 scenarios_wow64 version_agree32 PROPERTIES
                        LABELS wine RUN_SERIAL ON SKIP_RETURN_CODE 77)
 endif()
+
+# drvinst-image on disk images through libguestfs: minutes, not seconds,
+# under software emulation; skipped (77) where no appliance can start.
+add_test(NAME image COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/run.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(image PROPERTIES LABELS image RUN_SERIAL ON SKIP_RETURN_CODE 77 TIMEOUT 1800)

@@ -17,6 +17,8 @@ cmake --build build/win32 -j $jobs
 cmake -S . -B build/posix -DDRVINST_TESTS=ON -DDRVINST_WIN_BUILD="$top/build/win64" \
     -DDRVINST_WIN32_BUILD="$top/build/win32"
 cmake --build build/posix -j $jobs
+# Includes drvinst-image on disk images (label image), a few minutes under
+# software emulation.
 (cd build/posix && ctest --output-on-failure)
 
 cmake -S . -B build/sanitize -DDRVINST_TESTS=ON -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

@@ -32,13 +32,14 @@ build_package() {
     [ -f "$deb" ] || fail "no package at $deb"
 }
 
-# The package holds the tool, the interpreter, the page, the licence and
-# the changelog, and nothing of the tests; it depends on the hive library
-# it links; and lintian finds no error in it.
+# The package holds the tool, the interpreter, drvinst-image, the pages,
+# the licence and the changelog, and nothing of the tests; it depends on
+# the hive library it links; and lintian finds no error in it.
 check_package() {
-    files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
-    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/share/doc/drvinst/changelog.Debian.gz"
-    want="$want ./usr/share/doc/drvinst/copyright ./usr/share/man/man8/drvinst.8.gz "
+    files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | LC_ALL=C sort | tr '\n' ' ')
+    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/bin/drvinst-image"
+    want="$want ./usr/share/doc/drvinst/changelog.Debian.gz ./usr/share/doc/drvinst/copyright"
+    want="$want ./usr/share/man/man8/drvinst-image.8.gz ./usr/share/man/man8/drvinst.8.gz "
     [ "$files" = "$want" ] || fail "package holds: $files; want: $want"
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "$depends" | grep -q 'libhivex0' || fail "Depends lacks libhivex0: $depends"

@@ -1,0 +1,110 @@
+#!/bin/bash
+# drvinst-image on qcow2 images made here with libguestfs: install, upgrade
+# and uninstall, read back through libguestfs; a forced reinstall over a
+# backup name linked out of the tree, refused with the host untouched; an
+# image in use, one without Windows and a hibernated one, refused unchanged.
+# Skips (77) where libguestfs cannot start its appliance.
+set -eu -o pipefail
+bin=$(cd "$1" && pwd)
+export LIBGUESTFS_BACKEND=${LIBGUESTFS_BACKEND:-direct}
+command -v guestfish >/dev/null || { echo "skipped: libguestfs-tools is not installed"; exit 77; }
+[ -c /dev/fuse ] || { echo "skipped: no /dev/fuse to show an image's volume through"; exit 77; }
+work=$(mktemp -d)
+trap 'kill "$holder" 2>/dev/null || true; rm -rf "$work"' EXIT
+cd "$work"
+holder=""
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+win=t/WINNT
+drivers=/WINNT/system32/drivers
+"$bin/mktree" t >/dev/null
+"$bin/mksys" "$win"/system32/cmd.exe --payload cmd
+cp "$win"/system32/config/SYSTEM "$win"/system32/config/SOFTWARE
+printf '[\\Microsoft]\n\n[\\Microsoft\\Windows NT]\n\n[\\Microsoft\\Windows NT\\CurrentVersion]\n"ProductName"="Test"\n' >sw.reg
+hivexregedit --merge "$win"/system32/config/SOFTWARE sw.reg
+mkdir OUT v2.0 v2.1
+echo sentinel >OUT/keep
+ln -s "$work/OUT/korvex1.sys.2.1" "t$drivers"/korvex1.sys.2.1
+for v in 2.0 2.1; do "$bin/mksys" "v$v/korvex1.sys" --file-version "$v" --payload "image $v"; done
+(printf HIBR && head -c 4092 /dev/zero) >hiberfil.sys
+make_images() {
+    rm -f disk.img hib.img
+    guestfish -N disk.img=fs:ntfs:32M -N hib.img=fs:ntfs:32M -- mount /dev/sda1 / : \
+        copy-in "$win" / : umount / : mount /dev/sdb1 / : copy-in "$win" hiberfil.sys / >make.log 2>&1
+}
+# Where qemu fails on KVM, it is emulated instead.
+if ! make_images && ! { [ -z "${LIBGUESTFS_BACKEND_SETTINGS:-}" ] &&
+    export LIBGUESTFS_BACKEND_SETTINGS=force_tcg && make_images; }; then
+    grep -qiE 'launch|appliance|supermin|qemu' make.log || { cat make.log; fail "making the images"; }
+    echo "skipped: libguestfs cannot start its appliance here: $(tail -n 1 make.log)"
+    exit 77
+fi
+for image in disk hib; do qemu-img convert -O qcow2 "$image.img" "$image.qcow2"; done
+truncate -s 16M nowin.img
+
+# run EXPECTED IMAGE DIR DRVINST-ARGS...: stdout must be drvinst's alone.
+run() {
+    local expected=$1 image=$2 dir=$3 status=0
+    shift 3
+    echo "\$ drvinst-image $image -- $*"
+    (cd "$dir" && "$bin/drvinst-image" "$work/$image" -- "$@") >out.txt 2>err.txt || status=$?
+    cat out.txt err.txt
+    [ "$status" -eq "$expected" ] || fail "status $status, expected $expected"
+    ! grep -q "^drvinst-image:" out.txt || fail "drvinst-image wrote to stdout"
+}
+# refused IMAGE WHY: nothing of the image changes.
+refused() {
+    local before
+    before=$(sha256sum "$1")
+    run 1 "$1" v2.1 -D korvex1
+    grep -q "$2" err.txt || fail "no \"$2\" in the refusal"
+    [ "$(sha256sum "$1")" = "$before" ] || fail "$1 changed"
+}
+
+run 0 disk.qcow2 v2.0 -D korvex1
+run 0 disk.qcow2 v2.1 -D korvex1
+qemu-img snapshot -c upgraded disk.qcow2
+run 1 disk.qcow2 v2.1 -F -D korvex1
+grep -q "offline tree: .*korvex1.sys.2.1" out.txt || fail "the link out of the tree was not refused"
+[ "$(ls OUT)" = keep ] && [ "$(cat OUT/keep)" = sentinel ] || fail "the host was touched"
+run 0 disk.qcow2 . -U -D korvex1
+
+# Held for writing, qemu-img's look at it fails; held read-only, the
+# appliance's own start does.
+for mode in -n -r; do
+    qemu-io "$mode" -f qcow2 -c 'sleep 600000' disk.qcow2 &
+    holder=$!
+    until ls -l "/proc/$holder/fd" | grep -q disk.qcow2; do sleep 0.2; done
+    sleep 0.5
+    refused disk.qcow2 "in use"
+    kill "$holder"
+    wait "$holder" || true
+done
+refused nowin.img "no Windows"
+refused hib.qcow2 "hibernated"
+
+# Both states read back in one appliance: the upgrade from its snapshot.
+qemu-img convert -l snapshot.name=upgraded -O qcow2 disk.qcow2 upgraded.qcow2
+mkdir up down
+guestfish --ro -a upgraded.qcow2 -a disk.qcow2 -- run : mount /dev/sda1 / : \
+    download /WINNT/system32/config/SYSTEM up/SYSTEM : download "$drivers/korvex1.sys" up/korvex1.sys : \
+    download "$drivers/korvex1.sys.2.0" up/korvex1.sys.2.0 : umount / : mount /dev/sdb1 / : \
+    download /WINNT/system32/config/SYSTEM down/SYSTEM : -download "$drivers/korvex1.sys" down/korvex1.sys : \
+    download "$drivers/korvex1.sys.2.0" down/korvex1.sys.2.0 2>/dev/null || fail "reading the images back"
+values() {
+    local key='\ControlSet001\Services\' v
+    for v in ErrorControl Group ImagePath Start Tag Type; do hivexget "$1" "${key}korvex1" "$v"; done
+    for v in EventMessageFile TypesSupported; do hivexget "$1" "${key}EventLog\System\korvex1" "$v"; done
+}
+[ "$(values up/SYSTEM | tr '\n' '|')" = \
+    '1|SCSI Miniport|System32\Drivers\korvex1.sys|0|1|1|%SystemRoot%\System32\IoLogMsg.dll|7|' ] ||
+    fail "the keys after the upgrade: $(values up/SYSTEM | tr '\n' '|')"
+cmp v2.1/korvex1.sys up/korvex1.sys && cmp v2.0/korvex1.sys up/korvex1.sys.2.0 || fail "upgrade's files"
+! hivexget down/SYSTEM '\ControlSet001\Services\korvex1' Start 2>/dev/null || fail "service key stayed"
+! hivexget down/SYSTEM '\ControlSet001\Services\EventLog\System\korvex1' TypesSupported 2>/dev/null ||
+    fail "event-log source stayed"
+[ ! -e down/korvex1.sys ] && cmp v2.0/korvex1.sys down/korvex1.sys.2.0 || fail "uninstall's files"
+echo "drvinst-image: install, upgrade, uninstall and refusals checked"
