@@ -155,7 +155,7 @@ TEST_F(VersionInfo, FindsTheFileByItsWindowsPathAndRefusesWhatHasNoResource) {
 Bytes Patched(const Options &o, uint32_t at, uint32_t value, uint32_t mask = 0) {
     Bytes image = pefixture::DriverImage(o);
     size_t field = pefixture::LayoutSections(o).back().fileOffset + at;
-    pefixture::Put32(image, field, value | (mask & ReadLe32(image.data() + field)));
+    pefixture::Put(image, field, value | (mask & ReadLe32(image.data() + field)));
     image.resize(image.size() + 0x400, 0xEE);
     return image;
 }
@@ -176,7 +176,7 @@ TEST_F(VersionInfo, RefusesLengthsThatReachPastTheirBounds) {
     Bytes longText = pefixture::DriverImage(plain);
     const char key[] = "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0";
     auto at = std::search(longText.begin(), longText.end(), key, key + sizeof key - 1);
-    pefixture::Put16(longText, static_cast<size_t>(at - longText.begin()) - 4, 40);
+    pefixture::Put(longText, static_cast<size_t>(at - longText.begin()) - 4, 40, 2);
     struct Case {
         const char *what;
         Bytes image;
