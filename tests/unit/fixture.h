@@ -30,6 +30,12 @@ inline void Spill(const fs::path &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// A base block changed by hand, its checksum made to match again.
+inline void Reseal(std::string &bytes) {
+    auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
+    WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
+}
+
 class ScratchTest : public testing::Test {
   protected:
     fs::path top;

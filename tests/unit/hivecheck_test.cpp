@@ -7,7 +7,7 @@
 
 namespace {
 
-// Just enough reading of a hive to find the cells the damage goes into.
+// A hive's bytes, with its cells reached by their offsets from the bins.
 struct Image {
     std::string bytes;
 
@@ -19,21 +19,6 @@ struct Image {
     }
     void Set(uint32_t cell, size_t field, uint32_t value) {
         WriteLe32(Cell(cell) + field, value);
-    }
-    // The subkey of key with the given name, from a hashed ("lf"/"lh") list.
-    uint32_t Child(uint32_t key, const std::string &name) {
-        uint8_t *list = Cell(Get(key, 0x1C));
-        for (uint32_t i = 0, n = list[2] | list[3] << 8; i < n; i++) {
-            uint8_t *nk = Cell(ReadLe32(list + 4 + 8 * i));
-            if (std::string(reinterpret_cast<char *>(nk + 0x4C), nk[0x48]) == name)
-                return ReadLe32(list + 4 + 8 * i);
-        }
-        ADD_FAILURE() << "no subkey " << name;
-        return 0;
-    }
-    void Reseal() {
-        auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
-        WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
     }
     std::vector<std::string> Problems() {
         HiveCheckOptions options;
@@ -53,18 +38,21 @@ TEST_F(HiveCheck, CatchesEachKindOfDamage) {
     ASSERT_EQ(0, HiveFinish(0));
     Image good{Slurp(Hive())};
     EXPECT_EQ(good.Problems(), std::vector<std::string>());
-    uint32_t root = ReadLe32(reinterpret_cast<const uint8_t *>(&good.bytes[kRootCellOffset]));
-    uint32_t svc = good.Child(good.Child(root, "ControlSet001"), "Services");
-    uint32_t list = good.Get(svc, 0x1C);
-    uint32_t driver = good.Child(svc, "korvex1");
-    uint32_t security = good.Get(root, 0x2C);
+    // hivex's handles are offsets from the file's start.
+    Reader hive(Hive());
+    auto cell = [&hive](const std::vector<const char *> &path) {
+        return static_cast<uint32_t>(hive.Find(path) - kBaseBlockSize);
+    };
+    uint32_t root = cell({}), svc = cell({"ControlSet001", "Services"});
+    uint32_t driver = cell({"ControlSet001", "Services", "korvex1"});
+    uint32_t list = good.Get(svc, 0x1C), security = good.Get(root, 0x2C);
     struct Case {
         const char *what, *message;
         std::function<void(Image &)> damage;
     } cases[] = {
         {"flipped checksum", "checksum", [](Image &i) { i.bytes[kChecksumOffset] ^= 1; }},
         {"unfinished write", "sequence numbers",
-         [](Image &i) { i.bytes[kSequence1Offset]++, i.Reseal(); }},
+         [](Image &i) { i.bytes[kSequence1Offset]++, Reseal(i.bytes); }},
         {"truncated", "declares", [](Image &i) { i.bytes.resize(i.bytes.size() - 4096); }},
         {"cut mid-bin", "declares", [](Image &i) { i.bytes.resize(i.bytes.size() - 100); }},
         {"bin offset", "says it is at", [](Image &i) { i.bytes[kBaseBlockSize + 4] = 8; }},
@@ -88,9 +76,8 @@ TEST_F(HiveCheck, CatchesEachKindOfDamage) {
     for (const Case &c : cases) {
         Image bad = good;
         c.damage(bad);
-        std::vector<std::string> problems = bad.Problems();
         std::string all;
-        for (const std::string &p : problems)
+        for (const std::string &p : bad.Problems())
             all += p + "\n";
         EXPECT_NE(std::string::npos, all.find(c.message)) << c.what << ":\n" << all;
     }

@@ -220,11 +220,6 @@ void SetReferences(std::string &bytes, uint32_t count) {
     WriteLe32(bins + ReadLe32(bins + 0x20 + 4 + 0x2C) + 4 + 0xC, count);
 }
 
-void Reseal(std::string &bytes) {
-    auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
-    WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
-}
-
 // Damage that needs new cells: made through hivex in a file beside the hive.
 void ThroughHivex(std::string &bytes, const fs::path &scratch,
                   const std::function<void(hive_h *)> &edit) {
