@@ -96,13 +96,6 @@ class TreeTest : public ScratchTest {
         EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD,
                                                 reinterpret_cast<const BYTE *>(&number), 4));
     }
-    DWORD SubkeyCount(HKEY key) {
-        DWORD count = 99;
-        EXPECT_EQ(ERROR_SUCCESS,
-                  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr));
-        return count;
-    }
 };
 
 // A hive opened with hivex for checking.
