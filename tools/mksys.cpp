@@ -16,8 +16,6 @@ static const char kUsage[] = "usage: mksys OUT [options]\n"
                              "  --no-fixed           no VS_FIXEDFILEINFO in the root\n"
                              "  --no-resource        no resource section at all\n"
                              "  --pe32               32-bit image (default: PE32+)\n"
-                             "  --oversize-data      resource data entry Size far past the file\n"
-                             "  --root-length N      root wLength written as N (e.g. 0xFFFF)\n"
                              "  --name-id N          resource name ID (default 1)\n"
                              "  --languages L,...    language IDs in hex (default 0409)\n"
                              "  --payload TEXT       extra bytes in the code section\n"
@@ -31,13 +29,12 @@ int main(int argc, char **argv) {
     const std::map<std::string, std::pair<bool *, bool>> flags = {
         {"--uncounted", {&o.counted, false}},  {"--no-file-version", {&o.withFileVersion, false}},
         {"--no-fixed", {&o.fixedInfo, false}}, {"--no-resource", {&o.resource, false}},
-        {"--pe32", {&o.pe32, true}},           {"--oversize-data", {&o.oversizeData, true}},
+        {"--pe32", {&o.pe32, true}},
     };
     const std::map<std::string, std::function<void(const char *)>> valued = {
         {"--file-version", [&](const char *v) { o.fileVersion = v; }},
         {"--block", [&](const char *v) { o.block = v; }},
         {"--payload", [&](const char *v) { o.payload = v; }},
-        {"--root-length", [&](const char *v) { o.setRootLength = true, o.rootLength = number(v); }},
         {"--name-id", [&](const char *v) { o.nameId = number(v); }},
         {"--truncate", [&](const char *v) { keep = strtoul(v, nullptr, 0); }},
         {"--languages",

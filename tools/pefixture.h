@@ -26,9 +26,6 @@ struct Options {
     // Language entries, in this order; the last carries the string table
     // named block, each other one a table named after its own language.
     std::vector<uint16_t> languages{0x409};
-    bool oversizeData = false; // data entry Size far past the end of the file
-    bool setRootLength = false;
-    uint16_t rootLength = 0;
     std::string payload;
 };
 
@@ -133,10 +130,7 @@ inline Bytes VersionResource(const Options &o) {
     Node var{"Translation", 0, {}, 4, {}};
     Append(var.value, translation >> 16, 2), Append(var.value, translation, 2);
     root.children.push_back(Node{"VarFileInfo", 1, {}, 0, {var}});
-    Bytes out = Serialize(root);
-    if (o.setRootLength)
-        Put(out, 0, o.rootLength, 2);
-    return out;
+    return Serialize(root);
 }
 
 constexpr uint32_t kFileAlign = 0x200, kSectionAlign = 0x1000, kPeOffset = 0x40;
@@ -173,7 +167,7 @@ inline Bytes ResourceSection(const Options &o, uint32_t rva) {
     AppendDirectory(out, languages);
     uint32_t data = dataEntries + 16 * count;
     for (const Bytes &version : versions) {
-        for (uint32_t v : {rva + data, o.oversizeData ? 0x10000000u : SizeOf(version), 0u, 0u})
+        for (uint32_t v : {rva + data, SizeOf(version), 0u, 0u})
             Append(out, v);
         data = AlignUp(data + SizeOf(version), 8);
     }

@@ -10,29 +10,40 @@
 namespace {
 
 using pefixture::Bytes;
-using pefixture::DriverImage;
 using pefixture::Options;
 
 const char kFileVersion[] = "\\StringFileInfo\\040904B0\\FileVersion";
 const char *const kRefused = "<refused>";
 const char *const kNone = "<none>";
 
-Options Text(const std::string &text, bool counted = true, bool pe32 = false) {
+Options Text(const std::string &text, void (*shape)(Options &) = nullptr) {
     Options o;
     o.fileVersion = text;
-    o.counted = counted;
-    o.pe32 = pe32;
+    if (shape != nullptr)
+        shape(o);
     return o;
 }
 
-// o's image with bytes after the last section, as a signature would be,
-// and one 32-bit field of the resource section set.
+Bytes Image(const std::string &text, void (*shape)(Options &) = nullptr) {
+    return pefixture::DriverImage(Text(text, shape));
+}
+
+// An image of o with one field of the resource section, at its offset
+// there, set to value (keeping the bits of mask), and bytes after the last
+// section, as a signature would be.
 Bytes Patched(const Options &o, uint32_t at, uint32_t value, uint32_t mask = 0) {
-    Bytes image = DriverImage(o);
+    Bytes image = pefixture::DriverImage(o);
     size_t field = pefixture::LayoutSections(o).back().fileOffset + at;
     pefixture::Put(image, field, value | (mask & ReadLe32(image.data() + field)));
     image.resize(image.size() + 0x400, 0xEE);
     return image;
+}
+
+// The version resource's own length, the first field of its data.
+Bytes RootLength(uint16_t length, bool fixedInfo = true) {
+    Options o = Text("2.1");
+    o.fixedInfo = fixedInfo;
+    return Patched(o, pefixture::kData, length, 0xFFFF0000u);
 }
 
 class VersionInfo : public ScratchTest {
@@ -50,6 +61,7 @@ class VersionInfo : public ScratchTest {
         DWORD handle = 1, size = GetFileVersionInfoSizeA(file.c_str(), &handle);
         EXPECT_EQ(handle, 0u);
         std::vector<uint8_t> block(size == 0 ? 4096 : size);
+        EXPECT_FALSE(size != 0 && GetFileVersionInfoA(file.c_str(), 0, size - 1, block.data()));
         if (!GetFileVersionInfoA(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()))
             return kRefused;
         EXPECT_NE(size, 0u) << "filled a block for a file of no size";
@@ -68,92 +80,71 @@ class VersionInfo : public ScratchTest {
     }
 };
 
-TEST_F(VersionInfo, ReportsTheStoredCountOfEachText) {
-    struct Case {
-        std::string text;
-        bool counted;
-        std::string expected;
-    } cases[] = {
-        {"2.1", true, std::string("2.1\0", 4)},
-        {"2.1", false, "2.1"},
-        {"", true, std::string(1, '\0')},
-        {"", false, ""},
-        // Latin-1 and Windows-1252 have these; the rest become '?', one per
-        // UTF-16 unit, so that the count still holds.
-        {"\xC3\xA9\xE2\x82\xAC\xC2\x81\xC2\x9F\xC4\x80\xF0\x9F\x98\x80", false, "\xE9\x80\x81????"},
-    };
-    for (bool pe32 : {false, true})
-        for (const Case &c : cases)
-            EXPECT_EQ(Ask(DriverImage(Text(c.text, c.counted, pe32))), c.expected)
-                << c.text << (c.counted ? " counted" : " uncounted") << (pe32 ? " PE32" : "");
-}
-
 TEST_F(VersionInfo, AnswersQueriesAsWindowsDoes) {
-    Options lower = Text("2.1"), e4 = lower, unfixed = lower;
-    lower.block = "040904b0";
-    e4.block = "040904E4";
-    unfixed.fixedInfo = false;
-    Options cut = lower; // ends inside StringFileInfo
-    cut.setRootLength = true, cut.rootLength = 100;
+    auto lower = [](Options &o) { o.block = "040904b0"; };
+    auto uncounted = [](Options &o) { o.counted = false; };
+    auto uncounted32 = [](Options &o) { o.counted = false, o.pe32 = true; };
+    auto e4 = [](Options &o) { o.block = "040904E4"; };
+    auto unfixed = [](Options &o) { o.fixedInfo = false; };
     // The FileVersion string claiming more characters than its node holds.
-    Bytes lying = DriverImage(lower);
+    Bytes lying = Image("2.1");
     const char key[] = "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0";
     auto at = std::search(lying.begin(), lying.end(), key, key + sizeof key - 1);
     pefixture::Put(lying, static_cast<size_t>(at - lying.begin()) - 4, 40, 2);
-    const std::string v21("2.1\0", 4), fixed = Ask(DriverImage(lower), "\\");
+    const std::string v21("2.1\0", 4), fixed = Ask(Image("2.1"), "\\");
     EXPECT_EQ(fixed.size(), 52u);
     EXPECT_EQ(ReadLe32(reinterpret_cast<const uint8_t *>(fixed.data())), 0xFEEF04BDu);
     struct Case {
-        const Options &shape;
+        Bytes image;
         const char *path;
         std::string expected;
     } cases[] = {
-        {lower, "\\stringfileinfo\\040904b0\\FILEVERSION", v21},
-        {lower, "StringFileInfo\\040904B0\\FileVersion\\", v21},
-        {lower, "\\\\StringFileInfo\\\\040904B0\\\\FileVersion", v21},
-        {lower, "/StringFileInfo/040904B0/FileVersion", kNone},
-        {lower, "\\StringFileInfo\\040904B0\\FileVersio", kNone},
-        {lower, "\\StringFileInfo\\040904B0\\FileVersionX", kNone},
-        {lower, "\\FileVersion", kNone},
-        {lower, "\\VarFileInfo\\Translation", std::string("\x09\x04\xB0\x04", 4)},
-        {e4, kFileVersion, kNone}, // texts are found only in the block asked for
-        {e4, "\\StringFileInfo\\040904E4\\FileVersion", v21},
-        {unfixed, "\\", ""},
-        {unfixed, kFileVersion, v21},
-        {cut, "\\", fixed},
-        {cut, kFileVersion, kNone},
+        // The count is the stored one, the terminator in it or not.
+        {Image("2.1", [](Options &o) { o.pe32 = true; }), kFileVersion, v21},
+        {Image("2.1", uncounted32), kFileVersion, "2.1"},
+        {Image(""), kFileVersion, std::string(1, '\0')},
+        {Image("", uncounted), kFileVersion, ""},
+        // Latin-1 and Windows-1252 have these; the rest become '?', one per
+        // UTF-16 unit, so that the count still holds.
+        {Image("\xC3\xA9\xE2\x82\xAC\xC2\x81\xC2\x9F\xC4\x80\xF0\x9F\x98\x80", uncounted),
+         kFileVersion, "\xE9\x80\x81????"},
+        {Image("2.1", lower), "\\stringfileinfo\\040904b0\\FILEVERSION", v21},
+        {Image("2.1", lower), "StringFileInfo\\040904B0\\FileVersion\\", v21},
+        {Image("2.1", lower), "\\\\StringFileInfo\\\\040904B0\\\\FileVersion", v21},
+        {Image("2.1"), "/StringFileInfo/040904B0/FileVersion", kNone},
+        {Image("2.1"), "\\StringFileInfo\\040904B0\\FileVersio", kNone},
+        {Image("2.1"), "\\StringFileInfo\\040904B0\\FileVersionX", kNone},
+        {Image("2.1"), "\\FileVersion", kNone},
+        {Image("2.1"), "\\VarFileInfo\\Translation", std::string("\x09\x04\xB0\x04", 4)},
+        {Image("2.1", e4), kFileVersion, kNone}, // texts are found only in the block asked for
+        {Image("2.1", e4), "\\StringFileInfo\\040904E4\\FileVersion", v21},
+        {Image("2.1", unfixed), "\\", ""},
+        {Image("2.1", unfixed), kFileVersion, v21},
+        {RootLength(100), "\\", fixed}, // ends inside StringFileInfo
+        {RootLength(100), kFileVersion, kNone},
+        {lying, kFileVersion, kNone},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(Ask(DriverImage(c.shape), c.path), c.expected) << c.path;
-    EXPECT_EQ(Ask(lying), kNone);
+        EXPECT_EQ(Ask(c.image, c.path), c.expected) << &c - cases << " " << c.path;
 }
 
 TEST_F(VersionInfo, RefusesFilesWithoutASoundVersionResource) {
-    Options plain = Text("2.1"), none = plain, named2 = plain, oversize = plain;
-    none.resource = false;
-    named2.nameId = 2; // the loader asks for the resource named 1 only
-    oversize.oversizeData = true;
-    auto root = [&plain](uint16_t length, bool fixedInfo = true) {
-        Options o = plain;
-        o.setRootLength = true, o.rootLength = length, o.fixedInfo = fixedInfo;
-        return DriverImage(o);
-    };
+    const Options plain = Text("2.1");
     const uint16_t whole = static_cast<uint16_t>(pefixture::VersionResource(plain).size());
-    Bytes image = DriverImage(plain);
+    Bytes image = Image("2.1");
     std::string text = "MZ this is not a PE file at all, only text that starts like one.";
     const Bytes cases[] = {
-        DriverImage(none),
-        DriverImage(named2),
+        Image("2.1", [](Options &o) { o.resource = false; }),
+        Image("2.1", [](Options &o) { o.nameId = 2; }), // the loader asks for 1 only
         {},
         Bytes(text.begin(), text.end()),
         Bytes(image.begin(), image.begin() + 100),
-        DriverImage(oversize),                            // data entry Size far past the file
-        Patched(plain, pefixture::kDataEntry + 4, 0x200), // data entry Size past its section
-        root(0xFFFF),
-        root(whole + 8), // past the data entry
-        root(20, false), // the root's own key past the root
-        Patched(plain, pefixture::kLangDir + 20, 0x80000000u,
-                ~0u), // language entry naming a directory
+        Patched(plain, pefixture::kDataEntry + 4, 0x10000000), // data entry Size past the file
+        Patched(plain, pefixture::kDataEntry + 4, 0x200),      // ... past its section
+        RootLength(0xFFFF),
+        RootLength(whole + 8), // past the data entry
+        RootLength(20, false), // the root's own key past the root
+        Patched(plain, pefixture::kLangDir + 20, 0x80000000u, ~0u), // language entry: a directory
     };
     for (const Bytes &c : cases)
         EXPECT_EQ(Ask(c), kRefused) << &c - cases;
@@ -163,8 +154,9 @@ TEST_F(VersionInfo, RefusesFilesWithoutASoundVersionResource) {
 
 TEST_F(VersionInfo, RefusesEveryTruncationBeforeTheResourceEnds) {
     for (bool pe32 : {false, true}) {
-        Options o = Text("2.1", true, pe32);
-        Bytes image = DriverImage(o);
+        Options o = Text("2.1");
+        o.pe32 = pe32;
+        Bytes image = pefixture::DriverImage(o);
         size_t end = pefixture::LayoutSections(o).back().fileOffset + pefixture::kData +
                      pefixture::VersionResource(o).size();
         for (size_t cut = 0; cut <= image.size(); cut++)
@@ -176,10 +168,9 @@ TEST_F(VersionInfo, RefusesEveryTruncationBeforeTheResourceEnds) {
 }
 
 TEST_F(VersionInfo, QueriesOnlyBlocksItFilled) {
-    std::string file = Write(DriverImage(Text("2.1")));
+    std::string file = Write(Image("2.1"));
     DWORD size = GetFileVersionInfoSizeA(file.c_str(), nullptr);
     std::vector<uint8_t> block(size), zeros(size);
-    EXPECT_FALSE(GetFileVersionInfoA(file.c_str(), 0, size - 1, block.data()));
     ASSERT_TRUE(GetFileVersionInfoA(file.c_str(), 0, size, block.data()));
     LPVOID data = nullptr;
     UINT length = 0;
