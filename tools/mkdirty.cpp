@@ -31,8 +31,9 @@ Bytes Slurp(const std::string &path) {
 }
 
 void Spill(const std::string &path, const Bytes &bytes) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f || (!bytes.empty() && fwrite(&bytes[0], bytes.size(), 1, f) != 1) || fclose(f))
+    if (!std::ofstream(path, std::ios::binary)
+             .write(reinterpret_cast<const char *>(bytes.data()),
+                    static_cast<std::streamsize>(bytes.size())))
         Fail("cannot write " + path);
 }
 
