@@ -167,17 +167,4 @@ TEST_F(VersionInfo, RefusesEveryTruncationBeforeTheResourceEnds) {
     }
 }
 
-TEST_F(VersionInfo, QueriesOnlyBlocksItFilled) {
-    std::string file = Write(Image("2.1"));
-    DWORD size = GetFileVersionInfoSizeA(file.c_str(), nullptr);
-    std::vector<uint8_t> block(size), zeros(size);
-    ASSERT_TRUE(GetFileVersionInfoA(file.c_str(), 0, size, block.data()));
-    LPVOID data = nullptr;
-    UINT length = 0;
-    EXPECT_FALSE(VerQueryValueA(zeros.data(), "\\", &data, &length));
-    EXPECT_FALSE(VerQueryValueA(block.data(), nullptr, &data, &length));
-    block[5] ^= 1; // the size the header states
-    EXPECT_FALSE(VerQueryValueA(block.data(), "\\", &data, &length));
-}
-
 } // namespace
