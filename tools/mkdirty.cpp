@@ -31,9 +31,8 @@ Bytes Slurp(const std::string &path) {
 }
 
 void Spill(const std::string &path, const Bytes &bytes) {
-    if (!std::ofstream(path, std::ios::binary)
-             .write(reinterpret_cast<const char *>(bytes.data()),
-                    static_cast<std::streamsize>(bytes.size())))
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f || (!bytes.empty() && fwrite(&bytes[0], bytes.size(), 1, f) != 1) || fclose(f))
         Fail("cannot write " + path);
 }
 
