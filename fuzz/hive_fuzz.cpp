@@ -1,16 +1,15 @@
-// Any file at all as the SYSTEM hive of an offline tree, walked through our
-// registry layer the way a run reads it, then changed the way an install
-// changes it and written back.  The layer must refuse a damaged hive or
-// serve it; since it checks what it hands to hivex, hivex must not crash
-// on anything the checks let through either.
+// Any file at all as the SYSTEM hive of an offline tree, with up to two logs
+// after it, each behind "#LOGSEP#": walked through our registry layer the
+// way a run reads it, changed the way an install changes it and written
+// back.  The layer must refuse a damaged hive or serve it, since it checks
+// what it hands to hivex; it never writes a log, and a hive it writes is
+// clean and sound.
 #include "platform/platform.h"
 #include "platform/posix/hive/hive.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -24,11 +23,6 @@ std::string hivePath;
 std::string Read(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Write(const std::string &path, const std::string &bytes) {
-    if (!(std::ofstream(path, std::ios::binary) << bytes))
-        abort();
 }
 
 // Bounded, so that a hive of many keys or loops costs little.
@@ -65,8 +59,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    // The hive, then up to two logs each behind "#LOGSEP#": whatever they
-    // hold, a log is never written, and a hive written is clean and sound.
     std::string input(reinterpret_cast<const char *>(data), size), marker = "#LOGSEP#";
     std::vector<std::string> parts;
     for (size_t at = 0, next = 0; next != std::string::npos; at = next + marker.size()) {
@@ -75,17 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     for (size_t i = 0; i <= 2; i++) {
         std::string path = hivePath + (i ? ".LOG" + std::to_string(i) : "");
-        if (i < parts.size())
-            Write(path, parts[i]);
-        else
+        if (i >= parts.size())
             remove(path.c_str());
+        else if (!(std::ofstream(path, std::ios::binary) << parts[i]))
+            abort();
     }
     HKEY system, services, key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &system) == ERROR_SUCCESS) {
         int budget = 2000;
         Walk(system, 0, &budget);
-        if (RegOpenKeyExA(system, "CurrentControlSet\\Services", 0, KEY_READ, &services) ==
-            ERROR_SUCCESS) {
+        if (RegOpenKeyExA(system, "CurrentControlSet\\Services", 0, KEY_READ, &services) == 0) {
             RegDeleteKeyA(services, "korvex1");
             char keyClass[] = "REG_SZ";
             DWORD start = 0;

@@ -8,24 +8,18 @@
 #include "front/state.h"
 #include "platform/platform.h"
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-namespace {
-
-std::string workingDirectory;
+static std::string workingDirectory;
 struct Ended {};
 
-void Require(bool condition) {
+static void Require(bool condition) {
     if (!condition)
         abort();
 }
-
-} // namespace
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     if (workingDirectory.size() >= size)

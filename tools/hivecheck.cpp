@@ -12,16 +12,12 @@
 #include <vector>
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s HIVE\n", argv[0]);
-        return 2;
-    }
+    if (argc != 2)
+        return fprintf(stderr, "usage: %s HIVE\n", argv[0]), 2;
     std::ifstream in(argv[1], std::ios::binary);
     std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-    if (!in.good() && !in.eof()) {
-        printf("%s: cannot be read\n", argv[1]);
-        return 1;
-    }
+    if (!in.good() && !in.eof())
+        return printf("%s: cannot be read\n", argv[1]), 1;
     HiveCheckOptions options;
     options.strict = true;
     options.mostProblems = 50;

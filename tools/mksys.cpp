@@ -4,7 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <functional>
+#include <map>
 #include <string>
 
 static const char kUsage[] = "usage: mksys OUT [options]\n"
@@ -15,8 +16,6 @@ static const char kUsage[] = "usage: mksys OUT [options]\n"
                              "  --no-fixed           no VS_FIXEDFILEINFO in the root\n"
                              "  --no-resource        no resource section at all\n"
                              "  --pe32               32-bit image (default: PE32+)\n"
-                             "  --oversize-data      resource data entry Size far past the file\n"
-                             "  --root-length N      root wLength written as N (e.g. 0xFFFF)\n"
                              "  --name-id N          resource name ID (default 1)\n"
                              "  --languages L,...    language IDs in hex (default 0409)\n"
                              "  --payload TEXT       extra bytes in the code section\n"
@@ -26,52 +25,37 @@ int main(int argc, char **argv) {
     pefixture::Options o;
     const char *out = nullptr;
     size_t keep = SIZE_MAX;
+    auto number = [](const char *v) { return static_cast<uint16_t>(strtoul(v, nullptr, 0)); };
+    const std::map<std::string, std::pair<bool *, bool>> flags = {
+        {"--uncounted", {&o.counted, false}},  {"--no-file-version", {&o.withFileVersion, false}},
+        {"--no-fixed", {&o.fixedInfo, false}}, {"--no-resource", {&o.resource, false}},
+        {"--pe32", {&o.pe32, true}},
+    };
+    const std::map<std::string, std::function<void(const char *)>> valued = {
+        {"--file-version", [&](const char *v) { o.fileVersion = v; }},
+        {"--block", [&](const char *v) { o.block = v; }},
+        {"--payload", [&](const char *v) { o.payload = v; }},
+        {"--name-id", [&](const char *v) { o.nameId = number(v); }},
+        {"--truncate", [&](const char *v) { keep = strtoul(v, nullptr, 0); }},
+        {"--languages",
+         [&](const char *v) {
+             o.languages.clear();
+             for (char *end = nullptr; end == nullptr || *end != 0; v = end + 1)
+                 o.languages.push_back(static_cast<uint16_t>(strtoul(v, &end, 16)));
+         }},
+    };
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool valued = arg == "--file-version" || arg == "--block" || arg == "--root-length" ||
-                      arg == "--payload" || arg == "--truncate" || arg == "--name-id" ||
-                      arg == "--languages";
-        if (valued && value == nullptr) {
-            fputs(kUsage, stderr);
-            return 2;
-        }
-        i += valued;
-        if (arg == "--uncounted")
-            o.counted = false;
-        else if (arg == "--no-file-version")
-            o.withFileVersion = false;
-        else if (arg == "--no-fixed")
-            o.fixedInfo = false;
-        else if (arg == "--no-resource")
-            o.resource = false;
-        else if (arg == "--pe32")
-            o.pe32 = true;
-        else if (arg == "--oversize-data")
-            o.oversizeData = true;
-        else if (arg == "--file-version")
-            o.fileVersion = value;
-        else if (arg == "--block")
-            o.block = value;
-        else if (arg == "--payload")
-            o.payload = value;
-        else if (arg == "--root-length")
-            o.setRootLength = true,
-            o.rootLength = static_cast<uint16_t>(strtoul(value, nullptr, 0));
-        else if (arg == "--truncate")
-            keep = strtoul(value, nullptr, 0);
-        else if (arg == "--name-id")
-            o.nameId = static_cast<uint16_t>(strtoul(value, nullptr, 0));
-        else if (arg == "--languages") {
-            o.languages.clear();
-            for (char *end = nullptr; end == nullptr || *end != 0; value = end + 1)
-                o.languages.push_back(static_cast<uint16_t>(strtoul(value, &end, 16)));
-        } else if (arg.rfind("--", 0) != 0 && out == nullptr)
+        auto flag = flags.find(arg);
+        auto setter = valued.find(arg);
+        if (flag != flags.end())
+            *flag->second.first = flag->second.second;
+        else if (setter != valued.end() && i + 1 < argc)
+            setter->second(argv[++i]);
+        else if (arg.rfind("--", 0) != 0 && out == nullptr)
             out = argv[i];
-        else {
-            fprintf(stderr, "mksys: bad argument %s\n%s", arg.c_str(), kUsage);
-            return 2;
-        }
+        else
+            return fprintf(stderr, "mksys: bad argument %s\n%s", arg.c_str(), kUsage), 2;
     }
     pefixture::Bytes image = pefixture::DriverImage(o);
     image.resize(std::min(keep, image.size()));

@@ -8,29 +8,21 @@
 #include <cstdlib>
 #include <string>
 
-static bool ParseSet(const char *text, unsigned *number) {
-    char *end = nullptr;
-    unsigned long value = strtoul(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < 1 || value > 999)
-        return false;
-    *number = static_cast<unsigned>(value);
-    return true;
-}
-
 int main(int argc, char **argv) {
-    TreeLayout layout;
+    unsigned sets[2] = {1, 1};
     bool ok = argc >= 2 && argc <= 4;
-    if (ok && argc >= 3)
-        ok = ParseSet(argv[2], &layout.current);
-    layout.defaultSet = layout.current;
-    if (ok && argc == 4)
-        ok = ParseSet(argv[3], &layout.defaultSet);
+    for (int i = 2; ok && i < argc; i++) {
+        char *end = nullptr;
+        unsigned long value = strtoul(argv[i], &end, 10);
+        ok = *argv[i] != '\0' && *end == '\0' && value >= 1 && value <= 999;
+        sets[i - 2] = sets[1] = static_cast<unsigned>(value);
+    }
+    std::string error;
     if (!ok) {
         fprintf(stderr, "usage: %s ROOT [CURRENT [DEFAULT]]  (control sets 1-999)\n", argv[0]);
         return 2;
     }
-    std::string error;
-    if (!MakeWindowsTree(argv[1], layout, &error)) {
+    if (!MakeWindowsTree(argv[1], TreeLayout{sets[0], sets[1]}, &error)) {
         fprintf(stderr, "%s: %s\n", argv[0], error.c_str());
         return 1;
     }

@@ -30,6 +30,12 @@ inline void Spill(const fs::path &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// A base block changed by hand, its checksum made to match again.
+inline void Reseal(std::string &bytes) {
+    auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
+    WriteLe32(base + kChecksumOffset, BaseBlockChecksum(base));
+}
+
 class ScratchTest : public testing::Test {
   protected:
     fs::path top;
@@ -89,13 +95,6 @@ class TreeTest : public ScratchTest {
     void SetNumber(HKEY key, const char *name, DWORD number) {
         EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, name, 0, REG_DWORD,
                                                 reinterpret_cast<const BYTE *>(&number), 4));
-    }
-    DWORD SubkeyCount(HKEY key) {
-        DWORD count = 99;
-        EXPECT_EQ(ERROR_SUCCESS,
-                  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr, nullptr));
-        return count;
     }
 };
 

@@ -1,5 +1,5 @@
-// The pieces of log replay a scenario cannot single out: the hash, the
-// bounds of an entry, and the order entries split across two logs apply in.
+// The pieces of log replay a scenario cannot single out: the hash, which
+// the dirty hives of the scenarios are made with, and the bounds of an entry.
 #include "platform/posix/hive/hive.h"
 
 #include <gtest/gtest.h>
@@ -94,23 +94,6 @@ TEST(HiveLog, EntriesStopAtTheFirstThatIsDamaged) {
         size_t expected = std::string(c.what) == "sound" ? 2 : 1;
         EXPECT_EQ(expected, ReadLogEntries(log.data(), log.size()).size()) << c.what;
     }
-}
-
-// The entries come out in sequence order whichever file holds the earlier
-// ones, and the hive ends up clean just past the last of them.
-TEST(HiveLog, SplitEntriesApplyInSequenceOrder) {
-    Bytes primary = BuildEmptyHive("ROOT", 1);
-    WriteLe32(&primary[kSequence1Offset], 11);
-    WriteLe32(&primary[kSequence2Offset], 10);
-    WriteLe32(&primary[kChecksumOffset], BaseBlockChecksum(primary.data()));
-    HiveRecovery got = RecoverHive(primary, {{"LOG1", Log(12, "CD")}, {"LOG2", Log(10, "AB")}});
-    ASSERT_EQ("", got.problem);
-    EXPECT_EQ(4u, got.applied);
-    EXPECT_EQ((std::vector<std::string>{"LOG2", "LOG1"}), got.used);
-    ASSERT_EQ(kBaseBlockSize + 8192, got.image.size());
-    EXPECT_EQ('D', got.image[kBaseBlockSize + 4096 + 36]);
-    EXPECT_EQ(14u, ReadLe32(&got.image[kSequence1Offset]));
-    EXPECT_FALSE(HiveIsDirty(got.image.data(), got.image.size()));
 }
 
 } // namespace

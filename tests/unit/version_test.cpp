@@ -1,10 +1,13 @@
-// The version functions on generated driver files: the lengths and texts
-// they report, and corrupt files that must be refused without a read
-// outside the file or the block (fuzz/version_fuzz.cpp tries the rest).
+// The version functions on generated driver files: the texts they report,
+// and damaged files that must be refused without a read outside the file
+// or the block (fuzz/version_fuzz.cpp tries the rest).
 #include "fixture.h"
 
-#include "platform/posix/pe/pe.h"
+#include "driverfile/driverfile.h"
+#include "front/state.h"
 #include "tools/pefixture.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -12,222 +15,221 @@ using pefixture::Bytes;
 using pefixture::Options;
 
 const char kFileVersion[] = "\\StringFileInfo\\040904B0\\FileVersion";
+const char *const kRefused = "<refused>";
+const char *const kNone = "<none>";
 
-// What a caller sees: the block exactly as large as asked, so that any
-// read past it is caught by the sanitizers.
-struct Reading {
-    DWORD size = 0;
-    bool info = false;
-    std::vector<uint8_t> block;
+Options Text(const std::string &text, void (*shape)(Options &) = nullptr) {
+    Options o;
+    o.fileVersion = text;
+    if (shape != nullptr)
+        shape(o);
+    return o;
+}
 
-    // Every answer must lie inside the block it came from.
-    bool Query(const char *path, std::string *value) const {
-        LPVOID data = nullptr;
-        UINT length = 0;
-        if (!info || !VerQueryValueA(block.data(), path, &data, &length))
-            return false;
-        const uint8_t *text = static_cast<const uint8_t *>(data);
-        EXPECT_TRUE(text >= block.data() && length <= block.size() &&
-                    text - block.data() <= static_cast<ptrdiff_t>(block.size() - length))
-            << path;
-        value->assign(text, text + length);
-        return true;
-    }
-};
+Bytes Image(const std::string &text, void (*shape)(Options &) = nullptr) {
+    return pefixture::DriverImage(Text(text, shape));
+}
 
-Reading Read(const std::string &path) {
-    Reading r;
-    DWORD handle = 1;
-    r.size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-    EXPECT_EQ(handle, 0u);
-    if (r.size != 0) {
-        r.block.resize(r.size);
-        r.info = GetFileVersionInfoA(path.c_str(), handle, r.size, r.block.data());
-    }
-    return r;
+// An image of o with one field of the resource section, at its offset
+// there, set to value (keeping the bits of mask), and bytes after the last
+// section, as a signature would be.
+Bytes Patched(const Options &o, uint32_t at, uint32_t value, uint32_t mask = 0) {
+    Bytes image = pefixture::DriverImage(o);
+    size_t field = pefixture::LayoutSections(o).back().fileOffset + at;
+    pefixture::Put(image, field, value | (mask & ReadLe32(image.data() + field)));
+    image.resize(image.size() + 0x400, 0xEE);
+    return image;
+}
+
+// The version resource's own length, the first field of its data.
+Bytes RootLength(uint16_t length, bool fixedInfo = true) {
+    Options o = Text("2.1");
+    o.fixedInfo = fixedInfo;
+    return Patched(o, pefixture::kData, length, 0xFFFF0000u);
 }
 
 class VersionInfo : public ScratchTest {
   protected:
     // A new file each time: one truncated and rewritten is flushed by the
     // file system, which the loops below would pay for thousands of times.
-    std::string Write(const Bytes &bytes, const std::string &name = "driver.sys") {
-        fs::remove(top / name);
-        Spill(top / name, std::string(bytes.begin(), bytes.end()));
-        return (top / name).string();
+    std::string Write(const Bytes &bytes) {
+        fs::remove(top / "driver.sys");
+        Spill(top / "driver.sys", std::string(bytes.begin(), bytes.end()));
+        return (top / "driver.sys").string();
     }
-    Reading ReadImage(const Options &o) {
-        return Read(Write(pefixture::DriverImage(o)));
+    // What a caller sees: the block exactly as large as asked, so that any
+    // read past it is caught by the sanitizers, and an answer inside it.
+    std::string Ask(const std::string &file, const char *path = kFileVersion) {
+        DWORD handle = 1, size = GetFileVersionInfoSizeA(file.c_str(), &handle);
+        EXPECT_EQ(handle, 0u);
+        std::vector<uint8_t> block(size == 0 ? 4096 : size);
+        EXPECT_FALSE(size != 0 && GetFileVersionInfoA(file.c_str(), 0, size - 1, block.data()));
+        if (!GetFileVersionInfoA(file.c_str(), 0, static_cast<DWORD>(block.size()), block.data()))
+            return kRefused;
+        EXPECT_NE(size, 0u) << "filled a block for a file of no size";
+        LPVOID data = nullptr;
+        UINT length = 0;
+        if (!VerQueryValueA(block.data(), path, &data, &length))
+            return kNone;
+        auto *text = static_cast<const uint8_t *>(data);
+        EXPECT_TRUE(text >= block.data() && length <= size &&
+                    text - block.data() <= static_cast<ptrdiff_t>(size - length))
+            << path;
+        return std::string(text, text + length);
+    }
+    std::string Ask(const Bytes &image, const char *path = kFileVersion) {
+        return Ask(Write(image), path);
     }
 };
 
-Options WithText(const std::string &text, bool counted = true, bool pe32 = false) {
-    Options o;
-    o.fileVersion = text;
-    o.counted = counted;
-    o.pe32 = pe32;
-    return o;
-}
-
-TEST_F(VersionInfo, ReportsTheStoredCountOfEachText) {
+TEST_F(VersionInfo, AnswersQueriesAsWindowsDoes) {
+    auto lower = [](Options &o) { o.block = "040904b0"; };
+    auto uncounted = [](Options &o) { o.counted = false; };
+    auto uncounted32 = [](Options &o) { o.counted = false, o.pe32 = true; };
+    auto e4 = [](Options &o) { o.block = "040904E4"; };
+    auto unfixed = [](Options &o) { o.fixedInfo = false; };
+    // The FileVersion string claiming more characters than its node holds.
+    Bytes lying = Image("2.1");
+    const char key[] = "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0";
+    auto at = std::search(lying.begin(), lying.end(), key, key + sizeof key - 1);
+    pefixture::Put(lying, static_cast<size_t>(at - lying.begin()) - 4, 40, 2);
+    const std::string v21("2.1\0", 4), fixed = Ask(Image("2.1"), "\\");
+    EXPECT_EQ(fixed.size(), 52u);
+    EXPECT_EQ(ReadLe32(reinterpret_cast<const uint8_t *>(fixed.data())), 0xFEEF04BDu);
     struct Case {
-        std::string text;
-        bool counted;
+        Bytes image;
+        const char *path;
         std::string expected;
     } cases[] = {
-        {"2.1", true, std::string("2.1\0", 4)},
-        {"2.1", false, "2.1"},
-        {"", true, std::string(1, '\0')},
-        {"", false, ""},
+        // The count is the stored one, the terminator in it or not.
+        {Image("2.1", [](Options &o) { o.pe32 = true; }), kFileVersion, v21},
+        {Image("2.1", uncounted32), kFileVersion, "2.1"},
+        {Image(""), kFileVersion, std::string(1, '\0')},
+        {Image("", uncounted), kFileVersion, ""},
         // Latin-1 and Windows-1252 have these; the rest become '?', one per
         // UTF-16 unit, so that the count still holds.
-        {"\xC3\xA9\xE2\x82\xAC\xC2\x81\xC2\x9F\xC4\x80\xF0\x9F\x98\x80", false, "\xE9\x80\x81????"},
-    };
-    for (bool pe32 : {false, true}) {
-        for (const Case &c : cases) {
-            SCOPED_TRACE(c.text + (c.counted ? " counted" : " uncounted") + (pe32 ? " PE32" : ""));
-            std::string value;
-            ASSERT_TRUE(ReadImage(WithText(c.text, c.counted, pe32)).Query(kFileVersion, &value));
-            EXPECT_EQ(value, c.expected);
-        }
-    }
-}
-
-TEST_F(VersionInfo, MatchesQueryPathsAsWindowsDoes) {
-    Options o = WithText("2.1");
-    o.block = "040904b0";
-    Reading r = ReadImage(o);
-    std::string value;
-    for (auto [path, found] : {std::pair<const char *, bool>{kFileVersion, true},
-                               {"\\stringfileinfo\\040904b0\\FILEVERSION", true},
-                               {"StringFileInfo\\040904B0\\FileVersion\\", true},
-                               {"\\\\StringFileInfo\\\\040904B0\\\\FileVersion", true},
-                               {"/StringFileInfo/040904B0/FileVersion", false},
-                               {"\\StringFileInfo\\040904B0\\FileVersio", false},
-                               {"\\StringFileInfo\\040904B0\\FileVersionX", false},
-                               {"\\FileVersion", false}})
-        EXPECT_EQ(r.Query(path, &value), found) << path;
-    ASSERT_TRUE(r.Query("\\VarFileInfo\\Translation", &value));
-    EXPECT_EQ(value, std::string("\x09\x04\xB0\x04", 4));
-    o.block = "040904E4"; // texts are found only in the block asked for
-    r = ReadImage(o);
-    EXPECT_FALSE(r.Query(kFileVersion, &value));
-    ASSERT_TRUE(r.Query("\\StringFileInfo\\040904E4\\FileVersion", &value));
-}
-
-TEST_F(VersionInfo, AnswersTheRootWithTheFixedBlockOrNothing) {
-    std::string fixed, text;
-    ASSERT_TRUE(ReadImage(WithText("2.1")).Query("\\", &fixed));
-    ASSERT_EQ(fixed.size(), 52u);
-    EXPECT_EQ(ReadLe32(reinterpret_cast<const uint8_t *>(fixed.data())), 0xFEEF04BDu);
-    Options o = WithText("2.1");
-    o.fixedInfo = false;
-    Reading without = ReadImage(o);
-    ASSERT_TRUE(without.Query("\\", &fixed));
-    EXPECT_EQ(fixed, "");
-    EXPECT_TRUE(without.Query(kFileVersion, &text));
-}
-
-TEST_F(VersionInfo, FindsTheFileByItsWindowsPathAndRefusesWhatHasNoResource) {
-    fs::create_directories(top / "Drivers");
-    Write(pefixture::DriverImage(WithText("3.2")), "Drivers/KORVEX1.SYS");
-    std::string windowsPath = top.string() + "\\drivers\\korvex1.sys", value;
-    EXPECT_TRUE(Read(windowsPath).Query(kFileVersion, &value));
-    EXPECT_EQ(value, std::string("3.2\0", 4));
-    Options none = WithText("2.1"), named2 = none;
-    none.resource = false;
-    named2.nameId = 2; // the loader asks for the resource named 1 only
-    Bytes image = pefixture::DriverImage(WithText("2.1"));
-    std::string text = "MZ this is not a PE file at all, only text that starts like one.";
-    for (const std::string &path :
-         {(top / "missing.sys").string(), Write(pefixture::DriverImage(none), "none.sys"),
-          Write(pefixture::DriverImage(named2), "named2.sys"), Write({}, "empty.sys"),
-          Write(Bytes(text.begin(), text.end()), "text.sys"),
-          Write(Bytes(image.begin(), image.begin() + 100), "header.sys"), top.string()}) {
-        EXPECT_EQ(GetFileVersionInfoSizeA(path.c_str(), nullptr), 0u) << path;
-        std::vector<uint8_t> block(4096);
-        EXPECT_FALSE(GetFileVersionInfoA(path.c_str(), 0, 4096, block.data())) << path;
-    }
-}
-
-// An image of o with one 32-bit field of the resource section set, and
-// bytes after the last section, as a signature would be.
-Bytes Patched(const Options &o, uint32_t at, uint32_t value, uint32_t mask = 0) {
-    Bytes image = pefixture::DriverImage(o);
-    size_t field = pefixture::LayoutSections(o).back().fileOffset + at;
-    pefixture::Put32(image, field, value | (mask & ReadLe32(image.data() + field)));
-    image.resize(image.size() + 0x400, 0xEE);
-    return image;
-}
-
-Options WithRootLength(uint16_t length, bool fixedInfo = true) {
-    Options o = WithText("2.1");
-    o.setRootLength = true;
-    o.rootLength = length;
-    o.fixedInfo = fixedInfo;
-    return o;
-}
-
-TEST_F(VersionInfo, RefusesLengthsThatReachPastTheirBounds) {
-    Options plain = WithText("2.1"), oversize = WithText("2.1");
-    oversize.oversizeData = true;
-    uint16_t whole = static_cast<uint16_t>(pefixture::VersionResource(plain).size());
-    // The FileVersion string claiming more characters than its node holds.
-    Bytes longText = pefixture::DriverImage(plain);
-    const char key[] = "F\0i\0l\0e\0V\0e\0r\0s\0i\0o\0n\0";
-    auto at = std::search(longText.begin(), longText.end(), key, key + sizeof key - 1);
-    pefixture::Put16(longText, static_cast<size_t>(at - longText.begin()) - 4, 40);
-    struct Case {
-        const char *what;
-        Bytes image;
-    } cases[] = {
-        {"data entry Size far past the file", pefixture::DriverImage(oversize)},
-        {"data entry Size past its section", Patched(plain, pefixture::kDataEntry + 4, 0x200)},
-        {"root wLength 0xFFFF", pefixture::DriverImage(WithRootLength(0xFFFF))},
-        {"root wLength past the data entry", pefixture::DriverImage(WithRootLength(whole + 8))},
-        {"root key past the root", pefixture::DriverImage(WithRootLength(20, false))},
-        {"language entry naming a directory",
-         Patched(plain, pefixture::kLangDir + 20, 0x80000000u, ~0u)},
+        {Image("\xC3\xA9\xE2\x82\xAC\xC2\x81\xC2\x9F\xC4\x80\xF0\x9F\x98\x80", uncounted),
+         kFileVersion, "\xE9\x80\x81????"},
+        {Image("2.1", lower), "\\stringfileinfo\\040904b0\\FILEVERSION", v21},
+        {Image("2.1", lower), "StringFileInfo\\040904B0\\FileVersion\\", v21},
+        {Image("2.1", lower), "\\\\StringFileInfo\\\\040904B0\\\\FileVersion", v21},
+        {Image("2.1"), "/StringFileInfo/040904B0/FileVersion", kNone},
+        {Image("2.1"), "\\StringFileInfo\\040904B0\\FileVersio", kNone},
+        {Image("2.1"), "\\StringFileInfo\\040904B0\\FileVersionX", kNone},
+        {Image("2.1"), "\\FileVersion", kNone},
+        {Image("2.1"), "\\VarFileInfo\\Translation", std::string("\x09\x04\xB0\x04", 4)},
+        {Image("2.1", e4), kFileVersion, kNone}, // texts are found only in the block asked for
+        {Image("2.1", e4), "\\StringFileInfo\\040904E4\\FileVersion", v21},
+        {Image("2.1", unfixed), "\\", ""},
+        {Image("2.1", unfixed), kFileVersion, v21},
+        {RootLength(100), "\\", fixed}, // ends inside StringFileInfo
+        {RootLength(100), kFileVersion, kNone},
+        {lying, kFileVersion, kNone},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(Read(Write(c.image)).size, 0u) << c.what;
-    std::string value;
-    Reading cut = ReadImage(WithRootLength(100)); // ends inside StringFileInfo
-    ASSERT_TRUE(cut.info);
-    EXPECT_TRUE(cut.Query("\\", &value));
-    EXPECT_FALSE(cut.Query(kFileVersion, &value));
-    Reading lying = Read(Write(longText));
-    EXPECT_FALSE(lying.Query(kFileVersion, &value)) << value.size();
+        EXPECT_EQ(Ask(c.image, c.path), c.expected) << &c - cases << " " << c.path;
+}
+
+TEST_F(VersionInfo, RefusesFilesWithoutASoundVersionResource) {
+    const Options plain = Text("2.1");
+    const uint16_t whole = static_cast<uint16_t>(pefixture::VersionResource(plain).size());
+    Bytes image = Image("2.1");
+    std::string text = "MZ this is not a PE file at all, only text that starts like one.";
+    const Bytes cases[] = {
+        Image("2.1", [](Options &o) { o.resource = false; }),
+        Image("2.1", [](Options &o) { o.nameId = 2; }), // the loader asks for 1 only
+        {},
+        Bytes(text.begin(), text.end()),
+        Bytes(image.begin(), image.begin() + 100),
+        Patched(plain, pefixture::kDataEntry + 4, 0x10000000), // data entry Size past the file
+        Patched(plain, pefixture::kDataEntry + 4, 0x200),      // ... past its section
+        RootLength(0xFFFF),
+        RootLength(whole + 8), // past the data entry
+        RootLength(20, false), // the root's own key past the root
+        Patched(plain, pefixture::kLangDir + 20, 0x80000000u, ~0u), // language entry: a directory
+    };
+    for (const Bytes &c : cases)
+        EXPECT_EQ(Ask(c), kRefused) << &c - cases;
+    for (const fs::path &path : {top / "missing.sys", top})
+        EXPECT_EQ(Ask(path.string()), kRefused) << path;
 }
 
 TEST_F(VersionInfo, RefusesEveryTruncationBeforeTheResourceEnds) {
     for (bool pe32 : {false, true}) {
-        Options o = WithText("2.1", true, pe32);
+        Options o = Text("2.1");
+        o.pe32 = pe32;
         Bytes image = pefixture::DriverImage(o);
         size_t end = pefixture::LayoutSections(o).back().fileOffset + pefixture::kData +
                      pefixture::VersionResource(o).size();
-        for (size_t cut = 0; cut <= image.size(); cut++) {
-            Reading r = Read(Write(Bytes(image.begin(), image.begin() + cut)));
-            std::string value;
-            ASSERT_EQ(r.size != 0, cut >= end) << "cut at " << cut;
-            ASSERT_EQ(r.Query(kFileVersion, &value), cut >= end) << "cut at " << cut;
-        }
+        for (size_t cut = 0; cut <= image.size(); cut++)
+            ASSERT_EQ(Ask(Bytes(image.begin(), image.begin() + cut)) ==
+                          "2.1" + std::string(1, '\0'),
+                      cut >= end)
+                << "cut at " << cut;
     }
 }
 
-TEST_F(VersionInfo, QueriesOnlyBlocksItFilled) {
-    Reading r = ReadImage(WithText("2.1"));
-    std::vector<uint8_t> small(r.size - 1);
-    EXPECT_FALSE(GetFileVersionInfoA((top / "driver.sys").c_str(), 0, r.size - 1, small.data()));
-    LPVOID data = nullptr;
-    UINT length = 0;
-    std::vector<uint8_t> zeros(r.size);
-    EXPECT_FALSE(VerQueryValueA(zeros.data(), "\\", &data, &length));
-    std::vector<uint8_t> lying = r.block;
-    lying[5] ^= 1; // the size the header states
-    EXPECT_FALSE(VerQueryValueA(lying.data(), "\\", &data, &length));
-    EXPECT_FALSE(VerQueryValueA(r.block.data(), nullptr, &data, &length));
-    EXPECT_TRUE(VerQueryValueA(r.block.data(), "\\", &data, &length));
+// The version text as the query hands it over, with its count: the parse
+// must stop at the count, never at a terminator, and say why it refused.
+struct ParseCase {
+    std::string text; // the characters handed over, a zero included when counted
+    bool result;
+    int32_t major, minor;
+    const char *verbose;
+};
+
+const std::string z(1, '\0');
+const char *const nonDigit = "Non-digit character exists. 00\n";
+const char *const leadingDot = "Dot character can not lead the string\n";
+const char *const tooLarge = "Version number too large\n";
+
+TEST(ParseFileVersion, FollowsTheReportedCount) {
+    const ParseCase cases[] = {
+        {"2.01", true, 2, 1, ""},
+        {"2.10", true, 2, 10, ""},
+        {"4.00.1381.1", true, 4, 0, ""},
+        {"  3.2", true, 3, 2, ""},
+        {"3.2 (beta)", true, 3, 2, ""},
+        {".5", false, 0, 0, leadingDot},
+        {"  .5", false, 0, 0, leadingDot},
+        {"7", false, 0, 0, ""},
+        {"7" + z, true, 0, 0, nonDigit},
+        {"", false, 0, 0, ""},
+        {"   ", false, 0, 0, ""},
+        {z, true, 0, 0, nonDigit},
+        {"   " + z, true, 0, 0, nonDigit},
+        {"7.", true, 7, 0, ""},
+        {"7.x", true, 7, 0, ""},
+        {"2.1" + z, true, 2, 1, ""},
+        {"2.1999", true, 2, 1999, ""},
+        {"v1.2", true, 0, 0, "Non-digit character exists. 76\n"},
+        {"1 .2", true, 0, 0, "Non-digit character exists. 20\n"},
+        {"\xe9.1", true, 0, 0, "Non-digit character exists. e9\n"},
+        {"2147483647.2147483647", true, 2147483647, 2147483647, ""},
+        {"2147483648.1", false, 0, 0, tooLarge},
+        {"1.2147483648", false, 0, 0, tooLarge},
+        {"00000000000000000001.2", true, 1, 2, ""},
+    };
+    for (const ParseCase &c : cases) {
+        state = InstallerState();
+        state.verboseFlag = 1;
+        int32_t major = -1, minor = -1;
+        // Exactly as large as the count, so that a read past it is caught.
+        std::vector<char> text(c.text.begin(), c.text.end());
+        testing::internal::CaptureStdout();
+        bool result =
+            ParseFileVersion(text.data(), static_cast<uint32_t>(text.size()), &major, &minor);
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.verbose) << c.text;
+        EXPECT_EQ(result, c.result) << c.text;
+        if (c.result) {
+            EXPECT_EQ(major, c.major) << c.text;
+            EXPECT_EQ(minor, c.minor) << c.text;
+        }
+    }
+    int32_t major = -1, minor = -1; // digits past the count are not the version's
+    EXPECT_TRUE(ParseFileVersion("2.1999", 4, &major, &minor));
+    EXPECT_EQ(minor, 19);
 }
 
 } // namespace
