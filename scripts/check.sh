@@ -25,7 +25,7 @@ cmake -S . -B build/sanitize -DDRVINST_TESTS=ON -DDRVINST_SANITIZE=ON -DCMAKE_BU
 cmake --build build/sanitize -j $jobs
 (cd build/sanitize && ctest --output-on-failure -L 'unit|posix')
 
-# Crashes and faults at every system call, concurrent runs, bad input, and
+# Crashes and faults at every system call, concurrent runs, hostile trees, and
 # the Windows build's install, refusal and uninstall ten times over under Wine.
 RELIABILITY_BUILD="$top/build/posix" sh scripts/reliability.sh --quick
 WIN_BUILD="$top/build/win64" POSIX_BUILD="$top/build/posix" sh scripts/reliability/wine-repeat.sh 10
