@@ -16,10 +16,7 @@
 static std::string workingDirectory;
 struct Ended {};
 
-static void Require(bool condition) {
-    if (!condition)
-        abort();
-}
+#define Require(condition) ((condition) ? (void)0 : abort())
 
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
     if (workingDirectory.size() >= size)

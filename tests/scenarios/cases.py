@@ -123,12 +123,8 @@ def damaged(kind, problem):
 
 
 DAMAGED_HIVES = [
-    damaged('checksum', 'base block checksum does not match, and there is no transaction log to '
-            'recover it from'),
-    damaged('notahive', 'not a registry hive'),
     damaged('missing', 'cannot open the hive: No such file or directory'),
     damaged('directory', 'is a directory, not a hive'),
-    damaged('empty', 'file is too short to be a registry hive'),
 ]
 
 def pending(steps, last=5):
