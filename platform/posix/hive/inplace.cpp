@@ -33,8 +33,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,8 +76,8 @@ struct Mapping {
     }
     bool Map(int fd, size_t length, bool writable) {
         size = length;
-        void *at = mmap(nullptr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED,
-                        fd, 0);
+        void *at =
+            mmap(nullptr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
         bytes = at == MAP_FAILED ? nullptr : static_cast<uint8_t *>(at);
         return bytes != nullptr;
     }
@@ -148,8 +148,8 @@ std::vector<uint8_t> BuildLog(const uint8_t *base, uint32_t sequence, const uint
         page += span.length;
     }
     // The header's hash covers the data's, so the data's comes first.
-    WriteLe64(entry + 24, Marvin32(entry + kLogEntryHeaderSize, size - kLogEntryHeaderSize,
-                                   kLogEntrySeed));
+    WriteLe64(entry + 24,
+              Marvin32(entry + kLogEntryHeaderSize, size - kLogEntryHeaderSize, kLogEntrySeed));
     WriteLe64(entry + 32, Marvin32(entry, 32, kLogEntrySeed));
     return log;
 }
@@ -212,8 +212,8 @@ bool WriteLog(const HiveSession *session, const struct stat &hive, const std::ve
         ok = false;
     if (ok && created)
         ok = fsync(session->lockFd) == 0;
-    return ok || Fail(problem, "cannot write its transaction log " + name +
-                                   "; the hive is unchanged");
+    return ok ||
+           Fail(problem, "cannot write its transaction log " + name + "; the hive is unchanged");
 }
 
 // A dirty hive brought up to the image recovered from its logs, which stay
@@ -221,8 +221,8 @@ bool WriteLog(const HiveSession *session, const struct stat &hive, const std::ve
 // image, whatever part of the pages is written.
 bool WriteRecovered(int fd, const Mapping &primary, const Mapping &recovered,
                     std::string *problem) {
-    std::vector<Span> spans = ChangedSpans(
-        primary, recovered.bytes, ReadLe32(recovered.bytes + kBinsSizeOffset));
+    std::vector<Span> spans =
+        ChangedSpans(primary, recovered.bytes, ReadLe32(recovered.bytes + kBinsSizeOffset));
     errno = 0;
     if (!WriteSpans(fd, recovered.bytes, spans) || fdatasync(fd) != 0 ||
         !WriteAll(fd, recovered.bytes, kBaseBlockSize, 0) || fdatasync(fd) != 0)
@@ -255,7 +255,8 @@ bool WritePrimary(Commit &c, const std::string &logName, std::string *problem) {
     bool undone = WriteAll(c.fd, c.dirty, sizeof c.dirty, 0) && fdatasync(c.fd) == 0;
     for (const Span &span : c.spans) {
         uint64_t at = kBaseBlockSize + span.offset;
-        size_t length = at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
+        size_t length =
+            at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
         undone = undone && WriteAll(c.fd, old, length, at);
         old += span.length;
     }
@@ -336,8 +337,8 @@ bool CommitThroughLog(HiveSession *session, int fd, const struct stat &st, std::
     c.fd = fd;
     c.before = session->imageFd >= 0 ? &recovered : &primary;
     bool ok = Prepare(session, fd, st, &primary, &recovered, &logName, &logs, problem) &&
-              EntrySequence(ReadLe32(c.before->bytes + kSequence2Offset), logs, logName,
-                            &sequence, problem) &&
+              EntrySequence(ReadLe32(c.before->bytes + kSequence2Offset), logs, logName, &sequence,
+                            problem) &&
               NewImage(session->hive, &memFd, &image, problem);
     if (ok) {
         c.after = image.bytes;
@@ -345,7 +346,8 @@ bool CommitThroughLog(HiveSession *session, int fd, const struct stat &st, std::
         c.spans = ChangedSpans(*c.before, image.bytes, ReadLe32(image.bytes + kBinsSizeOffset));
         for (const Span &span : c.spans) {
             uint64_t at = kBaseBlockSize + span.offset;
-            size_t kept = at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
+            size_t kept =
+                at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
             c.saved.insert(c.saved.end(), c.before->bytes + at, c.before->bytes + at + kept);
             c.saved.resize(c.saved.size() + span.length - kept, 0);
         }
