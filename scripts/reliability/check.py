@@ -40,6 +40,9 @@ OPERATIONS = [
      cases.installed_keys('korvex1')),
     # The hive replayed from entries split across both logs, then changed.
     ('install-dirty', ['-D', 'korvex1'], {}, {}, 'split'),
+    # A clean hive whose LOG2 holds entries numbered past it: a commit killed
+    # half way must not have them replayed after its own.
+    ('install-stale', ['-D', 'korvex1'], {}, {}, 'stale'),
 ]
 # The interpreter's stand-in: it counts its starts, and traces the one
 # chosen; a kill there takes the tool down too, as a crash would.
