@@ -113,7 +113,8 @@ Bytes LogHead(const Bytes &clean, uint32_t type, uint32_t sequence, uint32_t bin
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::string known = " log1 split badlast gap badsum far lower grow old nolog empty stale ";
+    const std::string known =
+        " log1 split badlast gap badsum far lower grow old nolog empty stale ";
     std::string variant = argc > 2 ? argv[2] : "";
     if (argc < 3 || argc > 5 || known.find(' ' + variant + ' ') == known.npos)
         Fail("usage: mkdirty HIVE VARIANT [STEPS [BYTES]]");
