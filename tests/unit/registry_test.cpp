@@ -163,12 +163,13 @@ TEST_F(Registry, DeferredDeletionsAndHandlesOpenedBeforeTheFirstChange) {
               hive.Value({"ControlSet001", "Services", "EventLog", "System"}, "Mark"));
 }
 
-TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
+TEST_F(Registry, CommitKeepsOwnerAndModeStampsTimesAndLeavesNoTemporary) {
     bool root = geteuid() == 0;
     ASSERT_EQ(0, chmod(Hive().c_str(), 0640));
     if (root) {
         ASSERT_EQ(0, chown(Hive().c_str(), 1234, 5678));
     }
+    int64_t start = static_cast<int64_t>(CurrentFiletime());
     fs::path stale = Hive().string() + ".commit-Xy12Zq";
     Spill(stale, "left by a killed run");
     Create(Services(), "korvex1");
@@ -184,7 +185,10 @@ TEST_F(Registry, CommitKeepsOwnerAndModeAndLeavesNoTemporary) {
         }
     }
     EXPECT_EQ(2, std::distance(fs::directory_iterator(Hive().parent_path()), {}));
-    EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
+    // The created key and the parent whose subkeys changed carry the run's time.
+    Reader hive(Hive());
+    for (hive_node_h key : {hive.Find(korvex1), hive.Find({"ControlSet001", "Services"})})
+        EXPECT_LE(start, hivex_node_timestamp(hive.hive, key));
     if (!root)
         GTEST_SKIP() << "the owner is kept only where the test may give the hive another: as root";
 }
