@@ -193,6 +193,17 @@ TEST_F(Registry, CommitKeepsOwnerAndModeStampsTimesAndLeavesNoTemporary) {
         GTEST_SKIP() << "the owner is kept only where the test may give the hive another: as root";
 }
 
+// Writing in place would change every name of the file, outside the tree too.
+TEST_F(Registry, HiveWithAnotherNameIsReplacedNotWrittenThrough) {
+    fs::path other = Hive().parent_path().parent_path() / "other-name";
+    fs::create_hard_link(Hive(), other);
+    std::string before = Slurp(other);
+    Create(Services(), "korvex1");
+    Commit();
+    EXPECT_EQ(before, Slurp(other));
+    EXPECT_NE(0u, Reader(Hive()).Find(korvex1));
+}
+
 TEST_F(Registry, HiveChangedUnderTheRunIsNotOverwritten) {
     using Tamper = void (*)(const fs::path &);
     for (Tamper tamper : {Tamper([](const fs::path &h) { std::ofstream(h, std::ios::app) << "x"; }),
