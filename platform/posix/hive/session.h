@@ -102,7 +102,8 @@ std::string HiveTemporaryPrefix(const std::string &hiveName);
 // (after the log is replayed, by this code or the system) as the old one
 // or the new one.  A hive file that has other names too is replaced
 // instead (ReplaceHiveFile), since writing it in place would change them.
-// On failure the hive loads as the old one, and *problem says why.
+// On failure *problem says why, and whether the hive loads as the old one
+// (as it does unless putting the old pages back failed too).
 bool CommitHive(HiveSession *session, std::string *problem);
 
 // Writes the hive image to a temporary file in the directory dirFd and
