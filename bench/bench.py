@@ -70,13 +70,15 @@ class Hives:
         os.makedirs(self.dir, exist_ok=True)
         self.counts = {}
 
-    def get(self, megabytes=30, old_subkeys=None):
+    def get(self, megabytes=30, old_subkeys=None, flat=False):
         """The hive of that size, with an old Services\\korvex1 holding
-        old_subkeys subkeys unless that is None."""
+        old_subkeys subkeys unless that is None; flat, no list is split
+        into an index of leaves."""
         name = 'system-%gmb' % megabytes + ('' if old_subkeys is None else '-old%d' % old_subkeys)
-        path = os.path.join(self.dir, name)
+        path = os.path.join(self.dir, name + ('-flat' if flat else ''))
         if not os.path.exists(path):
             argv = [os.path.join(self.tools, 'mkbighive'), path, '--mb', str(megabytes)]
+            argv += ['--leaf', '65535'] if flat else []
             if old_subkeys is not None:
                 argv += ['--old-service', str(old_subkeys)]
             out = subprocess.run(argv, check=True, capture_output=True, text=True).stdout
@@ -165,6 +167,29 @@ def headline(off, hives, reps, baselines):
             print('- %s / %s (%s) = %.2f'
                   % (name, name, label, med[name] / med['%s (%s)' % (name, label)]))
     print()
+
+
+def flat_lists(off, hives, reps):
+    """reged edits the hive in place in C, but only where no subkey list
+    is an index of leaves: on the flat hive it is a contender, on the
+    system-shaped one its status is recorded."""
+    if shutil.which('reged') is None:
+        print('## reged\n\nNot installed (Debian package chntpw); left out.\n')
+        return
+    steps = offline.install_contenders(off, hives.get(), ('reged',))[0].prepare()
+    done = subprocess.run(['sh', '-c', 'reged -e "$1" < "$2"', 'sh'] + steps[0][0][-2:],
+                          capture_output=True)
+    samples = timing.side_by_side(
+        offline.install_contenders(off, hives.get(flat=True), ('install', 'peer', 'reged',
+                                                               'floor')), reps)
+    med = {name: median(values) for name, values in samples.items()}
+    rows = [[name, '%.1f' % med[name], spread(values), '%.2f' % (med[name] / med['peer']),
+             '%.2f' % (med[name] / med['reged'])] for name, values in samples.items()]
+    print('## Install on the 30 MB hive with flat subkey lists, against reged (median of %d)\n'
+          % reps)
+    print(table(['run', 'median ms', 'middle half', 'x peer', 'x reged'], rows))
+    print('\n- reged on the system-shaped hive: exit status %d (2 is success; over 128, '
+          'killed by signal status - 128)\n' % done.returncode)
 
 
 def exponent(x1, y1, x2, y2):
@@ -272,6 +297,7 @@ def main():
         print('Run alongside: revision%s %s.\n' % ('s' if len(baselines) > 1 else '',
                                                   ', '.join(label for label, _ in baselines)))
     headline(off, hives, reps, baselines)
+    flat_lists(off, hives, reps)
     hivex_costs(args.tools, hives.get(), reps)
     scale_reps = 3 if quick else 9
     by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)

@@ -43,6 +43,22 @@ def peer_uninstall_reg_text():
                         '[-%s]' % (PREFIX + EVENT_SOURCE), '', ''])
 
 
+def reged_script():
+    """The install as one session of reged -e (Debian's chntpw): both keys
+    made, the eight values made and set, the change committed."""
+    def values(*triples):
+        return [line for kind, name, data in triples
+                for line in ('nv %d %s' % (kind, name), 'ed ' + name, data)]
+    return '\n'.join(
+        ['cd ControlSet001\\Services', 'nk korvex1', 'cd korvex1'] +
+        values((4, 'ErrorControl', '1'), (1, 'Group', 'SCSI Miniport'),
+               (2, 'ImagePath', 'System32\\Drivers\\korvex1.sys'), (4, 'Start', '0'),
+               (4, 'Tag', '1'), (4, 'Type', '1')) +
+        ['cd ..', 'cd EventLog\\System', 'nk korvex1', 'cd korvex1'] +
+        values((2, 'EventMessageFile', '%SystemRoot%\\System32\\IoLogMsg.dll'),
+               (4, 'TypesSupported', '7')) + ['q', 'y', ''])
+
+
 class Tree:
     """<root>/WINNT with system32/config/SYSTEM and system32/drivers."""
 
@@ -78,6 +94,7 @@ class Offline:
                             '--payload', 'benchmark driver'], check=True)
         self.peer_reg = self._write('install.reg', peer_reg_text())
         self.peer_uninstall_reg = self._write('uninstall.reg', peer_uninstall_reg_text())
+        self.reged_script = self._write('reged.txt', reged_script())
 
     def _write(self, name, text):
         path = os.path.join(self.work, name)
@@ -159,6 +176,13 @@ def install_contenders(offline, hive, names=HEADLINE):
         tree.fresh(installed, offline.driver)
         return offline.merge(tree, offline.peer_uninstall_reg) + [(['rm', drivers], None, None)]
 
+    def reged():
+        tree.fresh(hive)
+        # reged ends 2 after committing a change.
+        return [(['sh', '-c', 'reged -e "$1" < "$2" >/dev/null; [ $? = 2 ]', 'sh', tree.hive,
+                  offline.reged_script],
+                 None, None), (['cp', offline.driver, drivers], None, None)]
+
     def floor():
         tree.fresh(hive)
         return [(['cp', tree.hive, tree.hive + '.copy'], None, None),
@@ -166,7 +190,7 @@ def install_contenders(offline, hive, names=HEADLINE):
 
     every = {'install': install, 'uninstall': uninstall, 'reinstall': reinstall,
              'install-unsynced': install_unsynced, 'peer': peer, 'peer-uninstall': peer_uninstall,
-             'floor': floor}
+             'reged': reged, 'floor': floor}
     return [Contender(name, every[name]) for name in names]
 
 

@@ -6,7 +6,7 @@ set -eu
 packages="$*"
 [ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev python3 libhivex-dev libhivex-bin libwin-hivex-perl
           libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
-          strace zip unzip man-db groff-base gzip bsdextrautils dpkg-dev file lintian wine32:i386
+          strace zip unzip man-db groff-base gzip bsdextrautils dpkg-dev file lintian chntpw wine32:i386
           libguestfs-tools linux-image-amd64 qemu-utils"
 missing=""
 for p in $packages; do

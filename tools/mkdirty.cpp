@@ -4,7 +4,9 @@
 // log entry.  Variants: log1, split (last entry in LOG2), badlast (last one bad),
 // gap (middle one missing), badsum (split, bad primary checksum), far (log1 far
 // past the primary), lower (split, lower-case log names), grow (log1, last step
-// adds a bin), old (old format, stale LOG2), nolog, empty.
+// adds a bin), old (old format, stale LOG2), nolog, empty, stale (the primary
+// clean, LOG2 holding entries numbered past it, which only a writer's
+// mistake could chain to its own).
 #include "platform/posix/hive/hive.h"
 
 #include <hivex.h>
@@ -111,7 +113,8 @@ Bytes LogHead(const Bytes &clean, uint32_t type, uint32_t sequence, uint32_t bin
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::string known = " log1 split badlast gap badsum far lower grow old nolog empty ";
+    const std::string known =
+        " log1 split badlast gap badsum far lower grow old nolog empty stale ";
     std::string variant = argc > 2 ? argv[2] : "";
     if (argc < 3 || argc > 5 || known.find(' ' + variant + ' ') == known.npos)
         Fail("usage: mkdirty HIVE VARIANT [STEPS [BYTES]]");
@@ -126,7 +129,8 @@ int main(int argc, char **argv) {
              first = sequence + 486 * (variant == "far");
     // LOG1 takes entries [0, held), LOG2 [resumed, steps), or is stale when that is empty.
     bool split = variant == "split" || variant == "badsum" || variant == "lower";
-    size_t held = variant == "gap" ? 1 : steps - split, resumed = variant == "gap" ? 2 : held;
+    size_t held = variant == "gap" || variant == "stale" ? 1 : steps - split,
+           resumed = variant == "gap" ? 2 : held;
     uint32_t second = resumed < steps ? first + uint32_t(resumed) : sequence > 7 ? sequence - 7 : 0;
     Bytes log1 = LogHead(clean, kNewLogFile, first, Bins(clean));
     Bytes log2 = LogHead(clean, kNewLogFile, second, Bins(clean));
@@ -151,7 +155,7 @@ int main(int argc, char **argv) {
         log2 = LogHead(clean, kOldLogFile, first + 5, Bins(state), 1, dirt);
     }
     // The primary keeps its old contents; a write to it had begun.
-    WriteLe32(&clean[kSequence1Offset], sequence + 1);
+    WriteLe32(&clean[kSequence1Offset], sequence + (variant != "stale"));
     WriteLe32(&clean[kChecksumOffset], BaseBlockChecksum(clean.data()) ^ (variant == "badsum"));
     Spill(hive, clean);
     std::string log = dir + (variant == "lower" ? "system.log" : "SYSTEM.LOG");

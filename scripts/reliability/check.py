@@ -7,11 +7,14 @@ one that its name held before or after."""
 
 import argparse
 import collections
+import functools
+import operator
 import os
 import pathlib
 import random
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -38,6 +41,9 @@ OPERATIONS = [
      cases.installed_keys('korvex1')),
     # The hive replayed from entries split across both logs, then changed.
     ('install-dirty', ['-D', 'korvex1'], {}, {}, 'split'),
+    # A clean hive whose LOG2 holds entries numbered past it: a commit killed
+    # half way must not have them replayed after its own.
+    ('install-stale', ['-D', 'korvex1'], {}, {}, 'stale'),
 ]
 # The interpreter's stand-in: it counts its starts, and traces the one
 # chosen; a kill there takes the tool down too, as a crash would.
@@ -65,6 +71,39 @@ def script(directory, name, text):
     pathlib.Path(path).write_text(text)
     os.chmod(path, 0o755)
     return path
+
+
+def replayed(hive, logs):
+    """The hive as the system loads it, read apart from the engine: a dirty
+    primary takes the entries of its new-format logs (LOG1, LOG2), each log
+    numbered from its base block on, from the primary's secondary sequence
+    number while the numbers run on."""
+    def word(data, at):
+        return struct.unpack_from('<I', data, at)[0]
+    if len(hive) < 4096 or word(hive, 4) == word(hive, 8):
+        return hive
+    entries = {}
+    for log in logs.values():
+        at, number = 512, word(log, 4) if len(log) >= 512 and word(log, 0x1C) == 6 else None
+        while number is not None and log[at:at + 4] == b'HvLE' and word(log, at + 12) == number:
+            entries[number], at, number = (log, at), at + word(log, at + 4), number + 1
+    image, number = bytearray(hive), word(hive, 8)
+    while number in entries:
+        log, at = entries[number]
+        flags, _, bins, count = struct.unpack_from('<4I', log, at + 8)
+        image.extend(bytes(max(0, 4096 + bins - len(image))))
+        data = at + 40 + 8 * count
+        for offset, size in struct.iter_unpack('<II', log[at + 40:data]):
+            image[4096 + offset:4096 + offset + size] = log[data:data + size]
+            data += size
+        struct.pack_into('<I', image, 0x28, bins)
+        struct.pack_into('<I', image, 0x90, flags)
+        number += 1
+    struct.pack_into('<II', image, 4, number, number)
+    struct.pack_into('<I', image, 0x1C, 0)
+    del image[4096 + word(image, 0x28):]
+    struct.pack_into('<I', image, 0x1FC, functools.reduce(operator.xor, struct.unpack_from('<127I', image)))
+    return bytes(image)
 
 
 class Lab:
@@ -119,9 +158,15 @@ class Lab:
         return proc.returncode, output.decode('latin-1')
 
     def hive_problems(self, top):
-        proc = subprocess.run([self.tool('hivecheck'), os.path.join(top, HIVE)],
+        """The hive as it loads (replayed by the engine when dirty) must be
+        sound, and what an independent reading of its logs gives."""
+        image = os.path.join(top, 'loaded.hive')
+        proc = subprocess.run([self.tool('hivecheck'), os.path.join(top, HIVE), image],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors='replace')
-        return [proc.stdout.strip()] if proc.returncode else []
+        if proc.returncode:
+            return [proc.stdout.strip()]
+        with open(image, 'rb') as f:
+            return [] if f.read() == State(top).hive else ['replay differs from the logs\' reading']
 
 
 class State:
@@ -129,7 +174,7 @@ class State:
 
     def __init__(self, top):
         self.top = top
-        self.hive = pathlib.Path(top, HIVE).read_bytes()
+        self.primary = pathlib.Path(top, HIVE).read_bytes()
         self.files, self.temporaries = {}, []
         for name in sorted(os.listdir(os.path.join(top, DRIVERS))):
             path = os.path.join(top, DRIVERS, name)
@@ -143,13 +188,19 @@ class State:
                 self.logs[name] = pathlib.Path(config, name).read_bytes()
             elif name != 'SYSTEM':
                 self.temporaries.append(name)
+        self.hive = replayed(self.primary, self.logs)
         self._keys = False
 
     def keys(self):
         """The driver keys, or None when hivex cannot read the hive."""
         if self._keys is False:
-            proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM',
-                                   os.path.join(self.top, HIVE), '\\ControlSet001\\Services'],
+            path = os.path.join(self.top, HIVE)
+            if self.hive != self.primary:
+                path = os.path.join(self.top, 'replayed.hive')
+                with open(path, 'wb') as f:
+                    f.write(self.hive)
+            proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', path,
+                                   '\\ControlSet001\\Services'],
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
             every = regfile.parse(proc.stdout.decode('latin-1'), 'HKLM\\ControlSet001\\Services')
             self._keys = None if proc.returncode else {
@@ -158,10 +209,8 @@ class State:
 
     def problems(self, lab, before, after):
         """Breaches of the boot rules, and which side the keys are on."""
-        # An untouched hive is the old state, dirty or not; a log is never written.
+        # The hive as it loads, primary and logs together, is the old or the new one.
         problems = lab.hive_problems(self.top) if self.hive != before.hive else []
-        if self.logs != before.logs:
-            problems.append('a transaction log was written to')
         side = 'old' if self.hive == before.hive or self.keys() == before.keys() else \
             'new' if self.keys() == after.keys() else None
         if side is None:
@@ -247,6 +296,8 @@ class Operation:
                     r = re.match(r'(rename|unlink)\w*\((?:AT_FDCWD, |\d+<([^>]*)>, )?"([^"]+)"'
                                  r'(?:, (?:AT_FDCWD, )?"([^"]+)")?.*= 0$', line)
                     if m and m.group(1).startswith(('write', 'pwrite')):
+                        if m.group(2).endswith('/SYSTEM') and any('.LOG' in w for w in written):
+                            found.append('the hive written before its log was flushed')
                         written[os.path.normpath(m.group(2))] = True
                     elif m and line.rstrip().endswith('= 0'):
                         written.pop(os.path.normpath(m.group(2)), None)
@@ -260,6 +311,7 @@ class Operation:
                         unsynced[os.path.dirname(target)] = '%s of %s' % (r.group(1), target)
             found += ['%s never followed by a flush of its directory' % w
                       for w in unsynced.values()]
+            found += ['%s written but never flushed' % w for w in written if w.endswith('/SYSTEM')]
         return found, steps
 
 

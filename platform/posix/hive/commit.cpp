@@ -1,6 +1,8 @@
-// Writing the hive back.  The new image goes to a temporary file in the
-// hive's own directory, so that the final rename is atomic: a crash at any
-// point leaves either the old hive or the new one, never a mixture.
+// Writing the hive back whole, for a hive file that has other names, which
+// writing in place (inplace.cpp) would change too.  The new image goes to a
+// temporary file in the hive's own directory, so that the final rename is
+// atomic: a crash at any point leaves either the old hive or the new one,
+// never a mixture.
 #include "file.h"
 #include "image.h"
 #include "session.h"

@@ -6,6 +6,7 @@
 #include "log.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The base block's flags, which a log entry carries along.
@@ -37,5 +38,12 @@ void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, std::vector<uint8_t
 // Whether bin headers among pages written at offset are ones bins bytes
 // of bins can hold; pages at the start of the bins must begin a bin.
 bool PagesKeepBins(const uint8_t *data, uint32_t offset, uint32_t length, uint32_t bins);
+
+// The logs of the hive named hiveName in the directory dirFd, matched
+// without case as the system's file system would, in the order LOG1, LOG2,
+// LOG.  Two files answering to one name, or a log that is not a regular
+// file, yield a Win32 code with the reason in *problem.
+LONG ReadHiveLogs(int dirFd, const std::string &hiveName, std::vector<HiveLog> *logs,
+                  std::string *problem);
 
 #endif

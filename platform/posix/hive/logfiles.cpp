@@ -4,6 +4,7 @@
 // nothing, or is refused, leaves the primary and every log as they were.
 #include "file.h"
 #include "log.h"
+#include "logapply.h"
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -34,12 +35,51 @@ LONG Unreadable(const std::string &name, std::string *problem) {
     return ERROR_CANTREAD;
 }
 
-// The logs of the hive named hiveName in the directory dirFd, matched
-// without case as the system's file system would, in the order LOG1,
-// LOG2, LOG.  Two files answering to one name make it unclear which the
-// system would read, so the hive is refused rather than guessed at.
-LONG ReadLogs(int dirFd, const std::string &hiveName, std::vector<HiveLog> *logs,
-              std::string *problem) {
+std::string Note(const HiveRecovery &recovery) {
+    std::string note = "replayed " + std::to_string(recovery.applied) +
+                       (recovery.oldFormat ? " dirty pages" : " log entries") + " from ";
+    for (size_t i = 0; i < recovery.used.size(); i++)
+        note += (i == 0 ? "" : " and ") + recovery.used[i];
+    return note;
+}
+
+// The recovered image in an anonymous file, checked as the primary would
+// be; hivex reads it by the name the process sees it under.
+LONG Stage(const std::vector<uint8_t> &image, int *imageFd, std::string *problem) {
+    int fd = memfd_create("recovered-hive", MFD_CLOEXEC);
+    size_t done = 0;
+    while (fd >= 0 && done < image.size()) {
+        ssize_t n = write(fd, image.data() + done, image.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    if (fd < 0 || done < image.size()) {
+        *problem = std::string("cannot hold the recovered hive: ") + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    LONG rc = CheckHiveFile(fd, image.size(), problem);
+    if (rc != ERROR_SUCCESS) {
+        *problem = "after its transaction logs were replayed, " + *problem;
+        close(fd);
+        return rc;
+    }
+    *imageFd = fd;
+    return ERROR_SUCCESS;
+}
+
+bool g_verbose = false;
+
+} // namespace
+
+// Two files answering to one name make it unclear which the system would
+// read, so the hive is refused rather than guessed at.
+LONG ReadHiveLogs(int dirFd, const std::string &hiveName, std::vector<HiveLog> *logs,
+                  std::string *problem) {
     int scanFd = dup(dirFd);
     DIR *dir = scanFd < 0 ? nullptr : fdopendir(scanFd);
     if (dir == nullptr) {
@@ -89,47 +129,6 @@ LONG ReadLogs(int dirFd, const std::string &hiveName, std::vector<HiveLog> *logs
     return ERROR_SUCCESS;
 }
 
-std::string Note(const HiveRecovery &recovery) {
-    std::string note = "replayed " + std::to_string(recovery.applied) +
-                       (recovery.oldFormat ? " dirty pages" : " log entries") + " from ";
-    for (size_t i = 0; i < recovery.used.size(); i++)
-        note += (i == 0 ? "" : " and ") + recovery.used[i];
-    return note;
-}
-
-// The recovered image in an anonymous file, checked as the primary would
-// be; hivex reads it by the name the process sees it under.
-LONG Stage(const std::vector<uint8_t> &image, int *imageFd, std::string *problem) {
-    int fd = memfd_create("recovered-hive", MFD_CLOEXEC);
-    size_t done = 0;
-    while (fd >= 0 && done < image.size()) {
-        ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    if (fd < 0 || done < image.size()) {
-        *problem = std::string("cannot hold the recovered hive: ") + strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    LONG rc = CheckHiveFile(fd, image.size(), problem);
-    if (rc != ERROR_SUCCESS) {
-        *problem = "after its transaction logs were replayed, " + *problem;
-        close(fd);
-        return rc;
-    }
-    *imageFd = fd;
-    return ERROR_SUCCESS;
-}
-
-bool g_verbose = false;
-
-} // namespace
-
 void SetPlatformVerbose(bool verbose) {
     g_verbose = verbose;
 }
@@ -151,7 +150,7 @@ LONG ReplayDirtyHive(int fd, uint64_t size, int dirFd, const std::string &path, 
         return ERROR_CANTREAD;
     }
     std::vector<HiveLog> logs;
-    LONG rc = ReadLogs(dirFd, path.substr(path.rfind('/') + 1), &logs, problem);
+    LONG rc = ReadHiveLogs(dirFd, path.substr(path.rfind('/') + 1), &logs, problem);
     if (rc != ERROR_SUCCESS)
         return rc;
     HiveRecovery recovery = RecoverHive(std::move(primary), logs);

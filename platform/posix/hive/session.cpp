@@ -117,6 +117,7 @@ LONG ApplyDeletions(HiveSession *session) {
     for (const auto &entry : doomed) {
         if (doomed.count(entry.second) != 0)
             continue;
+        session->touched.insert(entry.second);
         errno = 0;
         if (hivex_node_delete_child(session->hive, entry.first) != 0) {
             session->poisoned = true;
@@ -188,6 +189,10 @@ LONG HiveEndWrite(HiveSession *session, bool succeeded) {
     return ERROR_SUCCESS;
 }
 
+void HiveTouch(HiveSession *session, hive_node_h node) {
+    session->touched.insert(node);
+}
+
 LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent) {
     if (session->poisoned)
         return ERROR_CANTWRITE;
@@ -208,7 +213,7 @@ int HiveFinish(int status) {
                   "written; the hive is unchanged";
         written = false;
     } else if (g_session->changed) {
-        written = ReplaceHiveFile(g_session->hive, g_session->lockFd, g_session->name, &problem);
+        written = CommitHive(g_session, &problem);
     }
     if (!written)
         Report(g_session->path, problem);

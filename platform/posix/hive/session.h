@@ -21,6 +21,7 @@
 
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 
 // Enough of a file's status to tell whether it is still the same, unchanged.
@@ -53,6 +54,9 @@ struct HiveSession {
     // removing a tree key by key cost hive size times key count; deferred,
     // each removed tree goes in one hivex call.
     std::map<hive_node_h, hive_node_h> doomed;
+    // Keys created, given values or losing or gaining subkeys: hivex leaves
+    // their last-write times as they were, so the commit sets them.
+    std::set<hive_node_h> touched;
 };
 
 // The session, opening the hive first when no session is open.  A hive that
@@ -77,8 +81,12 @@ LONG HiveEndWrite(HiveSession *session, bool succeeded);
 // or when the run's changes are written.
 LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent);
 
-// Writes the run's changes, if any, to the hive in one atomic replacement,
-// then closes the session and releases the lock.  Returns the status the
+// Records that the run changed node, so that the commit gives it the
+// current last-write time.
+void HiveTouch(HiveSession *session, hive_node_h node);
+
+// Writes the run's changes, if any, to the hive (see CommitHive), then
+// closes the session and releases the lock.  Returns the status the
 // process should end with: the given one, or a non-zero one when the
 // changes could not be written (which is reported on stdout).
 int HiveFinish(int status);
@@ -88,6 +96,15 @@ void HiveDiscard();
 
 // The prefix of the temporary file a commit writes next to the hive.
 std::string HiveTemporaryPrefix(const std::string &hiveName);
+
+// Writes the run's changes into the hive file itself, through its
+// transaction log, so that a crash at any point leaves a hive that loads
+// (after the log is replayed, by this code or the system) as the old one
+// or the new one.  A hive file that has other names too is replaced
+// instead (ReplaceHiveFile), since writing it in place would change them.
+// On failure *problem says why, and whether the hive loads as the old one
+// (as it does unless putting the old pages back failed too).
+bool CommitHive(HiveSession *session, std::string *problem);
 
 // Writes the hive image to a temporary file in the directory dirFd and
 // renames it over name there, durably and with the old file's owner and

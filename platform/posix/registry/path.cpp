@@ -59,6 +59,8 @@ LONG CreateChild(KeyWalk *walk, const std::string &name) {
     walk->session->subkeys.Forget(walk->node);
     rc = HiveEndWrite(walk->session, child != 0);
     if (rc == ERROR_SUCCESS) {
+        HiveTouch(walk->session, walk->node);
+        HiveTouch(walk->session, child);
         walk->node = child;
         walk->created = true;
     }

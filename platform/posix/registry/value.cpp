@@ -72,6 +72,7 @@ LONG WriteValues(HiveSession *session, hive_node_h node, std::vector<StoredValue
         return rc;
     errno = 0;
     int result = hivex_node_set_values(session->hive, node, list.size(), list.data(), 0);
+    HiveTouch(session, node);
     return HiveEndWrite(session, result == 0);
 }
 
