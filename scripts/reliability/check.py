@@ -126,18 +126,12 @@ class Lab:
         return env
 
     def template(self, top, installed, keys, dirty=None):
-        os.makedirs(os.path.join(top, 'work'))
-        subprocess.run([self.tool('mktree'), os.path.join(top, 'tree')], check=True,
-                       stdout=subprocess.DEVNULL)
+        # dirty: changes left only in transaction logs
+        backends.Posix(self.bin, self.bin).layout(
+            top, dict(keys=keys, **({'dirty': dirty} if dirty else {})))
         for path, blob in [(DRIVERS + '/' + n, b) for n, b in installed.items()] + \
                 [('work/korvex1.sys', 'new')]:
             pathlib.Path(top, path).write_bytes(self.blobs[blob])
-        with open(os.path.join(top, 'setup.reg'), 'w', newline='') as f:
-            f.write(backends.reg_setup_text(keys, 'ControlSet001'))
-        subprocess.run(['hivexregedit', '--merge', os.path.join(top, HIVE), '--prefix',
-                        'HKEY_LOCAL_MACHINE\\SYSTEM', os.path.join(top, 'setup.reg')], check=True)
-        if dirty:  # changes left only in transaction logs
-            subprocess.run([self.tool('mkdirty'), os.path.join(top, HIVE), dirty], check=True)
 
     def run(self, top, args, env=None, prefix=(), timeout=60, work='work'):
         """(status, output), the run's process group buried afterwards."""
@@ -199,12 +193,7 @@ class State:
                 path = os.path.join(self.top, 'replayed.hive')
                 with open(path, 'wb') as f:
                     f.write(self.hive)
-            proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', path,
-                                   '\\ControlSet001\\Services'],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            every = regfile.parse(proc.stdout.decode('latin-1'), 'HKLM\\ControlSet001\\Services')
-            self._keys = None if proc.returncode else {
-                k: v for k, v in every.items() if re.match(r'(eventlog\\system\\)?korvex', k)}
+            self._keys = backends.driver_keys(path)
         return self._keys
 
     def problems(self, lab, before, after):

@@ -3,6 +3,7 @@ Windows tree, and drvinst.exe under Wine with Wine's own registry."""
 
 import errno
 import os
+import re
 import shutil
 import subprocess
 
@@ -45,6 +46,16 @@ def reg_setup_text(keys, control_set):
             lines.append('"%s"=hex(%x):%s' % (name, kind, ','.join('%02x' % b for b in data)))
         lines.append('')
     return '\r\n'.join(lines) + '\r\n'
+
+
+def driver_keys(hive):
+    """The driver keys of an offline hive, or None when hivex cannot read it."""
+    proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', hive,
+                           '\\ControlSet001\\Services'],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    every = regfile.parse(proc.stdout.decode('latin-1'), 'HKLM\\ControlSet001\\Services')
+    return None if proc.returncode else {
+        k: v for k, v in every.items() if re.match(r'(eventlog\\system\\)?korvex', k)}
 
 
 class Posix:
@@ -138,15 +149,7 @@ class Posix:
         return proc.stdout.decode('latin-1'), status, []
 
     def export_registry(self):
-        keys = {}
-        for key in DRIVER_KEYS:
-            key = key.replace(SERVICES, '\\ControlSet001\\Services')
-            proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', self.hive,
-                                   key], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            if proc.returncode == 0:
-                keys.update(regfile.parse(proc.stdout.decode('latin-1'),
-                                          'HKLM\\ControlSet001\\Services'))
-        return keys
+        return driver_keys(self.hive) or {}
 
 
 class Wine:
