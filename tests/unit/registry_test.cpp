@@ -251,7 +251,10 @@ struct Image {
 TEST_F(Registry, DamagedHivesAreNamedRefusedAndLeftAlone) {
     HKEY services = Services();
     SetNumber(Create(services, "korvex1"), "Start", 0);
-    SetNumber(Create(services, "korvex2"), "Start", 0);
+    // Data too large for the first bin's free space puts a second bin behind it.
+    std::string large(6000, 'x');
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(Create(services, "korvex2"), "Large", 0, REG_BINARY,
+                                            reinterpret_cast<const BYTE *>(large.data()), 6000));
     ASSERT_EQ(0, HiveFinish(0));
     Image good{Slurp(Hive())};
     EXPECT_EQ("", good.Problems());

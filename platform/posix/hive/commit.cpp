@@ -11,15 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 namespace {
-
-// Where the first bin keeps its copy of the last-written time.
-constexpr size_t kFirstBinTimestamp = 0x14;
 
 bool Fail(std::string *problem, const std::string &what) {
     *problem = what + ": " + strerror(errno != 0 ? errno : EIO);
@@ -42,42 +40,29 @@ bool SettleTemporary(int fd, const struct stat &hive, std::string *problem) {
     return true;
 }
 
-bool WriteAt(int fd, const uint8_t *bytes, size_t size, off_t offset) {
-    return pwrite(fd, bytes, size, offset) == static_cast<ssize_t>(size);
-}
-
-// hivex leaves the last-written time as it found it (and the temporary
-// file is opened for reading too, to read its base block back).  A new one, in the
-// base block and in the first bin's copy of it, means that no old-format
-// log written before this commit matches the new hive; new-format entries
-// are passed over by their sequence numbers, which hivex moves past every
-// entry replayed.  The hive written is clean, so the system reads neither
-// kind of log, and the logs are left as they are: emptying them after the
-// rename would gain nothing, and before it would lose the only copy of
-// changes the old, dirty hive still needs should the run be cut short.
-bool Restamp(int fd, std::string *problem) {
-    uint8_t base[kBaseBlockSize];
-    errno = 0;
-    if (pread(fd, base, sizeof base, 0) != static_cast<ssize_t>(sizeof base))
-        return Fail(problem, "cannot read back the new hive");
-    uint64_t stamp = StampBaseBlock(base, CurrentFiletime());
-    uint8_t copy[8];
-    WriteLe32(copy, static_cast<uint32_t>(stamp));
-    WriteLe32(copy + 4, static_cast<uint32_t>(stamp >> 32));
-    if (!WriteAt(fd, base, sizeof base, 0) ||
-        !WriteAt(fd, copy, sizeof copy, kBaseBlockSize + kFirstBinTimestamp))
-        return Fail(problem, "cannot write the new hive");
-    return true;
-}
-
-// hivex writes the image by name; fd stays open on the same file so that
-// it can be settled without opening the name a second time.
-bool WriteTemporary(hive_h *hive, const char *name, int fd, const struct stat &old,
+// The image is sealed with a new last-written time, in the base block
+// and in the first bin's copy of it, so that no old-format log written
+// before this commit matches the new hive; new-format entries are passed
+// over by the sequence number, moved past every one replayed.  The hive
+// written is clean, so the system reads neither kind of log, and the logs
+// are left as they are: emptying them after the rename would gain
+// nothing, and before it would lose the only copy of changes the old,
+// dirty hive still needs should the run be cut short.
+bool WriteTemporary(HiveCells *hive, int fd, const struct stat &old, uint64_t filetime,
                     std::string *problem) {
+    const uint8_t *base = hive->Image();
+    SealImage(hive, filetime,
+              std::max(ReadLe32(base + kSequence1Offset), ReadLe32(base + kSequence2Offset)) + 1);
     errno = 0;
-    if (hivex_commit(hive, name, 0) != 0)
-        return Fail(problem, "cannot write the new hive");
-    return Restamp(fd, problem) && SettleTemporary(fd, old, problem);
+    for (size_t done = 0; done < hive->ImageSize();) {
+        ssize_t n = pwrite(fd, base + done, hive->ImageSize() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return Fail(problem, "cannot write the new hive");
+        done += static_cast<size_t>(n);
+    }
+    return SettleTemporary(fd, old, problem);
 }
 
 } // namespace
@@ -103,7 +88,8 @@ static int CreateTemporary(int dirFd, const std::string &name, std::string *temp
     return -1;
 }
 
-bool ReplaceHiveFile(hive_h *hive, int dirFd, const std::string &name, std::string *problem) {
+bool ReplaceHiveFile(HiveCells *hive, int dirFd, const std::string &name, uint64_t filetime,
+                     std::string *problem) {
     struct stat old;
     if (fstatat(dirFd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0)
         return Fail(problem, "cannot examine the hive");
@@ -111,8 +97,7 @@ bool ReplaceHiveFile(hive_h *hive, int dirFd, const std::string &name, std::stri
     int fd = CreateTemporary(dirFd, name, &temp);
     if (fd < 0)
         return Fail(problem, "cannot create a temporary file next to the hive");
-    std::string written = "/proc/self/fd/" + std::to_string(fd);
-    bool ok = WriteTemporary(hive, written.c_str(), fd, old, problem);
+    bool ok = WriteTemporary(hive, fd, old, filetime, problem);
     if (close(fd) != 0 && ok)
         ok = Fail(problem, "cannot close the new hive");
     if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)

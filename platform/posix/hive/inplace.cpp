@@ -43,7 +43,7 @@ namespace {
 
 constexpr uint32_t kPage = 4096;
 // Where the first bin keeps its copy of the last-written time.
-constexpr size_t kFirstBinTimestamp = kBaseBlockSize + 0x14;
+constexpr uint32_t kFirstBinTimestamp = 0x14;
 // Past this, sequence numbers would wrap before the commit is done.
 constexpr uint32_t kLastSequence = 0xFFFFFFF0u;
 
@@ -66,7 +66,8 @@ bool WriteAll(int fd, const uint8_t *bytes, size_t size, uint64_t offset) {
     return true;
 }
 
-// A read-only or shared view of a whole file.
+// A read-only or shared view of a whole file, for bringing a dirty hive up
+// to its recovered image.
 struct Mapping {
     uint8_t *bytes = nullptr;
     size_t size = 0;
@@ -85,14 +86,9 @@ struct Mapping {
     }
 };
 
-struct Span {
-    uint32_t offset; // from the start of the bins
-    uint32_t length;
-};
-
 // The runs of pages of after's bins that before does not hold alike.
-std::vector<Span> ChangedSpans(const Mapping &before, const uint8_t *after, uint32_t bins) {
-    std::vector<Span> spans;
+std::vector<HiveSpan> ChangedSpans(const Mapping &before, const uint8_t *after, uint32_t bins) {
+    std::vector<HiveSpan> spans;
     for (uint32_t at = 0; at < bins; at += kPage) {
         size_t file = kBaseBlockSize + at;
         if (file + kPage <= before.size && memcmp(before.bytes + file, after + file, kPage) == 0)
@@ -105,8 +101,8 @@ std::vector<Span> ChangedSpans(const Mapping &before, const uint8_t *after, uint
     return spans;
 }
 
-bool WriteSpans(int fd, const uint8_t *image, const std::vector<Span> &spans) {
-    for (const Span &span : spans)
+bool WriteSpans(int fd, const uint8_t *image, const std::vector<HiveSpan> &spans) {
+    for (const HiveSpan &span : spans)
         if (!WriteAll(fd, image + kBaseBlockSize + span.offset, span.length,
                       kBaseBlockSize + span.offset))
             return false;
@@ -121,9 +117,9 @@ void WriteLe64(uint8_t *p, uint64_t v) {
 // A log holding one entry numbered sequence: base's first sector marked as
 // a new-format log's, then the entry with the spans of image.
 std::vector<uint8_t> BuildLog(const uint8_t *base, uint32_t sequence, const uint8_t *image,
-                              const std::vector<Span> &spans) {
+                              const std::vector<HiveSpan> &spans) {
     size_t data = kLogEntryHeaderSize + 8 * spans.size();
-    for (const Span &span : spans)
+    for (const HiveSpan &span : spans)
         data += span.length;
     uint32_t size = static_cast<uint32_t>((data + kLogSector - 1) / kLogSector * kLogSector);
     std::vector<uint8_t> log(kLogSector + size, 0);
@@ -142,7 +138,7 @@ std::vector<uint8_t> BuildLog(const uint8_t *base, uint32_t sequence, const uint
     WriteLe32(entry + 16, ReadLe32(image + kBinsSizeOffset));
     WriteLe32(entry + 20, static_cast<uint32_t>(spans.size()));
     uint8_t *reference = entry + kLogEntryHeaderSize, *page = reference + 8 * spans.size();
-    for (const Span &span : spans) {
+    for (const HiveSpan &span : spans) {
         WriteLe32(reference, span.offset);
         WriteLe32(reference + 4, span.length);
         memcpy(page, image + kBaseBlockSize + span.offset, span.length);
@@ -223,7 +219,7 @@ bool WriteLog(const HiveSession *session, const struct stat &hive, const std::ve
 // image, whatever part of the pages is written.
 bool WriteRecovered(int fd, const Mapping &primary, const Mapping &recovered,
                     std::string *problem) {
-    std::vector<Span> spans =
+    std::vector<HiveSpan> spans =
         ChangedSpans(primary, recovered.bytes, ReadLe32(recovered.bytes + kBinsSizeOffset));
     errno = 0;
     if (!WriteSpans(fd, recovered.bytes, spans) || fdatasync(fd) != 0 ||
@@ -234,11 +230,10 @@ bool WriteRecovered(int fd, const Mapping &primary, const Mapping &recovered,
 
 struct Commit {
     int fd = -1;
-    const Mapping *before = nullptr; // what the primary holds, clean
-    uint8_t *after = nullptr;        // the new image, its base block final
-    std::vector<Span> spans;
-    // For undoing: before's bytes of the spans and its base block, copied
-    // since before may be a view of the very file being written.
+    uint64_t size = 0;              // of the primary before the commit
+    const uint8_t *after = nullptr; // the new image, its base block final
+    std::vector<HiveSpan> spans;
+    // For undoing: what the primary held in the spans, and its base block.
     std::vector<uint8_t> saved;
     uint8_t base[kBaseBlockSize];
     uint8_t dirty[kLogSector];
@@ -255,14 +250,13 @@ bool WritePrimary(Commit &c, const std::string &logName, std::string *problem) {
     Fail(problem, "cannot write the hive");
     const uint8_t *old = c.saved.data();
     bool undone = WriteAll(c.fd, c.dirty, sizeof c.dirty, 0) && fdatasync(c.fd) == 0;
-    for (const Span &span : c.spans) {
+    for (const HiveSpan &span : c.spans) {
         uint64_t at = kBaseBlockSize + span.offset;
-        size_t length =
-            at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
+        size_t length = at >= c.size ? 0 : std::min<uint64_t>(span.length, c.size - at);
         undone = undone && WriteAll(c.fd, old, length, at);
         old += span.length;
     }
-    undone = undone && ftruncate(c.fd, static_cast<off_t>(c.before->size)) == 0 &&
+    undone = undone && ftruncate(c.fd, static_cast<off_t>(c.size)) == 0 &&
              WriteAll(c.fd, c.base, kBaseBlockSize, 0) && fdatasync(c.fd) == 0;
     *problem += undone ? "; the hive is unchanged"
                        : "; the hive is left for its transaction log " + logName +
@@ -270,53 +264,33 @@ bool WritePrimary(Commit &c, const std::string &logName, std::string *problem) {
     return false;
 }
 
-// Gives created and changed keys, the hive's base block and the first
-// bin's copy of its time the current time, and the base block the
-// sequence number past the entry.
-void Finish(const HiveSession *session, uint8_t *image, size_t size, uint32_t sequence) {
-    uint64_t now = CurrentFiletime();
-    for (hive_node_h node : session->touched) {
-        // A key deleted since is a free cell, which keeps what it holds.
-        if (node + uint64_t{16} <= size && ReadLe32(image + node) >= 0x80000000u &&
-            memcmp(image + node + 4, "nk", 2) == 0)
-            WriteLe64(image + node + 8, now);
-    }
-    WriteLe32(image + kSequence1Offset, sequence);
-    WriteLe32(image + kSequence2Offset, sequence);
-    WriteLe32(image + kFileTypeOffset, kPrimaryFile);
-    WriteLe64(image + kFirstBinTimestamp, StampBaseBlock(image, now));
-}
-
-// The image hivex would write, in an anonymous file mapped writable.
-bool NewImage(hive_h *hive, int *memFd, Mapping *image, std::string *problem) {
-    *memFd = memfd_create("new-hive", MFD_CLOEXEC);
-    errno = 0;
-    struct stat st;
-    if (*memFd < 0 || hivex_commit(hive, ("/proc/self/fd/" + std::to_string(*memFd)).c_str(), 0) ||
-        fstat(*memFd, &st) != 0 || !image->Map(*memFd, static_cast<size_t>(st.st_size), true))
-        return Fail(problem, "cannot make the new hive; the hive is unchanged");
-    uint32_t bins = ReadLe32(image->bytes + kBinsSizeOffset);
-    if (image->size < kBaseBlockSize + uint64_t{bins} || bins % kPage != 0) {
-        *problem = "the new hive is malformed; the hive is unchanged";
-        return false;
+// What the primary holds in the spans, read before any of them is written.
+bool SavePages(Commit &c, std::string *problem) {
+    for (const HiveSpan &span : c.spans) {
+        uint64_t at = kBaseBlockSize + span.offset;
+        size_t kept = at >= c.size ? 0 : std::min<uint64_t>(span.length, c.size - at);
+        size_t from = c.saved.size();
+        c.saved.resize(from + span.length, 0);
+        if (kept > 0 && !ReadAt(c.fd, at, c.saved.data() + from, kept))
+            return Fail(problem, "cannot read the hive; it is unchanged");
     }
     return true;
 }
 
-// What the primary holds once any replay is on disk, the new image with
-// its last-write times, and the log the entry goes to.
-bool Prepare(HiveSession *session, int fd, const struct stat &st, Mapping *primary,
-             Mapping *recovered, std::string *logName, std::vector<HiveLog> *logs,
-             std::string *problem) {
+// Brings a dirty primary up to the image recovered from its logs, and
+// finds the log the entry goes to.
+bool Prepare(HiveSession *session, int fd, const struct stat &st, std::string *logName,
+             std::vector<HiveLog> *logs, std::string *problem) {
     errno = 0;
-    if (!primary->Map(fd, static_cast<size_t>(st.st_size), false))
-        return Fail(problem, "cannot read the hive; it is unchanged");
     if (session->imageFd >= 0) {
+        Mapping primary, recovered;
         struct stat rs;
+        if (!primary.Map(fd, static_cast<size_t>(st.st_size), false))
+            return Fail(problem, "cannot read the hive; it is unchanged");
         if (fstat(session->imageFd, &rs) != 0 ||
-            !recovered->Map(session->imageFd, static_cast<size_t>(rs.st_size), false))
+            !recovered.Map(session->imageFd, static_cast<size_t>(rs.st_size), false))
             return Fail(problem, "cannot read the recovered hive; the hive is unchanged");
-        if (!WriteRecovered(fd, *primary, *recovered, problem))
+        if (!WriteRecovered(fd, primary, recovered, problem))
             return false;
     }
     if (ReadHiveLogs(session->lockFd, session->name, logs, problem) != ERROR_SUCCESS) {
@@ -330,46 +304,43 @@ bool Prepare(HiveSession *session, int fd, const struct stat &st, Mapping *prima
 }
 
 bool CommitThroughLog(HiveSession *session, int fd, const struct stat &st, std::string *problem) {
-    Mapping primary, recovered, image;
     std::vector<HiveLog> logs;
     std::string logName;
-    int memFd = -1;
     Commit c;
     uint32_t sequence = 0;
+    struct stat now;
     c.fd = fd;
-    c.before = session->imageFd >= 0 ? &recovered : &primary;
-    bool ok = Prepare(session, fd, st, &primary, &recovered, &logName, &logs, problem) &&
-              EntrySequence(ReadLe32(c.before->bytes + kSequence2Offset), logs, logName, &sequence,
-                            problem) &&
-              NewImage(session->hive, &memFd, &image, problem);
-    if (ok) {
-        c.after = image.bytes;
-        Finish(session, image.bytes, image.size, sequence + 1);
-        c.spans = ChangedSpans(*c.before, image.bytes, ReadLe32(image.bytes + kBinsSizeOffset));
-        for (const Span &span : c.spans) {
-            uint64_t at = kBaseBlockSize + span.offset;
-            size_t kept =
-                at >= c.before->size ? 0 : std::min<uint64_t>(span.length, c.before->size - at);
-            c.saved.insert(c.saved.end(), c.before->bytes + at, c.before->bytes + at + kept);
-            c.saved.resize(c.saved.size() + span.length - kept, 0);
-        }
-        memcpy(c.base, c.before->bytes, kBaseBlockSize);
-        // The dirty mark is the new base block with the numbers apart, so
-        // that replay seals exactly the image step 4 writes.
-        memcpy(c.dirty, image.bytes, sizeof c.dirty);
-        WriteLe32(c.dirty + kSequence2Offset, sequence);
-        WriteLe32(c.dirty + kChecksumOffset, BaseBlockChecksum(c.dirty));
-        std::string name = logName.empty() ? session->name + ".LOG1" : logName;
-        ok = WriteLog(session, st, BuildLog(c.before->bytes, sequence, image.bytes, c.spans),
-                      logName, problem) &&
-             WritePrimary(c, name, problem);
-    }
-    if (memFd >= 0)
-        close(memFd);
-    return ok;
+    bool ok = Prepare(session, fd, st, &logName, &logs, problem);
+    if (ok && (fstat(fd, &now) != 0 || !ReadAt(fd, 0, c.base, kBaseBlockSize)))
+        ok = Fail(problem, "cannot read the hive; it is unchanged");
+    ok =
+        ok && EntrySequence(ReadLe32(c.base + kSequence2Offset), logs, logName, &sequence, problem);
+    if (!ok)
+        return false;
+    c.size = static_cast<uint64_t>(now.st_size);
+    SealImage(session->hive, session->now, sequence + 1);
+    c.after = session->hive->Image();
+    c.spans = session->hive->ChangedSpans();
+    // The dirty mark is the new base block with the numbers apart, so
+    // that replay seals exactly the image step 4 writes.
+    memcpy(c.dirty, c.after, sizeof c.dirty);
+    WriteLe32(c.dirty + kSequence2Offset, sequence);
+    WriteLe32(c.dirty + kChecksumOffset, BaseBlockChecksum(c.dirty));
+    std::string name = logName.empty() ? session->name + ".LOG1" : logName;
+    return SavePages(c, problem) &&
+           WriteLog(session, st, BuildLog(c.base, sequence, c.after, c.spans), logName, problem) &&
+           WritePrimary(c, name, problem);
 }
 
 } // namespace
+
+void SealImage(HiveCells *hive, uint64_t filetime, uint32_t sequence) {
+    uint8_t *image = hive->BaseBlock();
+    WriteLe32(image + kSequence1Offset, sequence);
+    WriteLe32(image + kSequence2Offset, sequence);
+    WriteLe32(image + kFileTypeOffset, kPrimaryFile);
+    WriteLe64(hive->ChangeBins(kFirstBinTimestamp, 8), StampBaseBlock(image, filetime));
+}
 
 bool CommitHive(HiveSession *session, std::string *problem) {
     errno = 0;
@@ -381,12 +352,14 @@ bool CommitHive(HiveSession *session, std::string *problem) {
             close(fd);
         return false;
     }
+    // Checked first: a hive replaced under the run leaves this name on a
+    // file with no other names, which must not be taken for a hard link.
     bool ok;
-    if (st.st_nlink != 1) {
-        ok = ReplaceHiveFile(session->hive, session->lockFd, session->name, problem);
-    } else if (!HiveStillInPlace(session, session->identity)) {
+    if (!HiveStillInPlace(session, session->identity)) {
         *problem = "the hive was changed by another program while this run was using it";
         ok = false;
+    } else if (st.st_nlink != 1) {
+        ok = ReplaceHiveFile(session->hive, session->lockFd, session->name, session->now, problem);
     } else {
         ok = CommitThroughLog(session, fd, st, problem);
     }

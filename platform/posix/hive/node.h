@@ -1,21 +1,19 @@
-// Reading key nodes through hivex, with hivex's error conventions turned
-// into Win32 codes.  Names are UTF-8 here, as hivex has them.
+// Keys and values of the hive, read and changed in its cells.  Names are
+// UTF-8 here; the hive keeps them in one byte per character when they fit
+// and in UTF-16 otherwise, as the system does.  A link that does not lead
+// to the record it should is ERROR_REGISTRY_CORRUPT, never a crash.
 #ifndef DRVINST_POSIX_HIVE_NODE_H
 #define DRVINST_POSIX_HIVE_NODE_H
 
-#include "platform/posix/winapi.h"
+#include "cells.h"
 
-#include <hivex.h>
+#include "platform/posix/winapi.h"
 
 #include <string>
 #include <vector>
 
-// A hive may hold any 32-bit value type (real SYSTEM hives hold some like
-// 0xFFFF0012), while hivex hands types over as its enum.  They are carried
-// as DWORD and passed to and from hivex through memory, never through the
-// enum, so that an unknown type is kept rather than made undefined.
-static_assert(sizeof(hive_type) == sizeof(DWORD), "hivex value types are 32 bits");
-
+// Any 32-bit value type is kept as it is: real SYSTEM hives hold some like
+// 0xFFFF0012.
 struct StoredValue {
     std::string name;
     DWORD type;
@@ -30,25 +28,41 @@ struct KeyStats {
     DWORD maxValueLen = 0; // bytes
 };
 
-// The status for a hivex call that failed with errno set.
-LONG StatusOfHivexError();
+HiveNode RootNode(const HiveCells &hive);
 
-// Children in hivex's order, which is the order of the hive's subkey list.
-// Callers go through the session's SubkeyCache rather than here.
-LONG ChildNodes(hive_h *hive, hive_node_h node, std::vector<hive_node_h> *children);
-LONG NodeName(hive_h *hive, hive_node_h node, std::string *name);
+// Children in the order of the hive's subkey list.  Callers go through the
+// session's SubkeyCache rather than here.
+LONG ChildNodes(const HiveCells &hive, HiveNode node, std::vector<HiveNode> *children);
+LONG NodeName(const HiveCells &hive, HiveNode node, std::string *name);
+LONG NodeParent(const HiveCells &hive, HiveNode node, HiveNode *parent);
+LONG NodeTimestamp(const HiveCells &hive, HiveNode node, uint64_t *filetime);
 
 // All values of the node, in stored order, with their raw data.
-LONG ReadValues(hive_h *hive, hive_node_h node, std::vector<StoredValue> *values);
+LONG ReadValues(const HiveCells &hive, HiveNode node, std::vector<StoredValue> *values);
 
 // A REG_DWORD value found by name ignoring case: ERROR_FILE_NOT_FOUND when
 // absent, ERROR_BADDB when it has another type or length.
-LONG ReadDword(hive_h *hive, hive_node_h node, const std::string &name, uint32_t *value);
+LONG ReadDword(const HiveCells &hive, HiveNode node, const std::string &name, uint32_t *value);
 
 // Counts and longest lengths, computed from the subkeys and values
 // themselves: the maxima the hive stores are not lowered when a subkey is
 // deleted.
-LONG CollectKeyStats(hive_h *hive, hive_node_h node, const std::vector<std::string> &subkeys,
+LONG CollectKeyStats(const HiveCells &hive, HiveNode node, const std::vector<std::string> &subkeys,
                      KeyStats *stats);
+
+// A new key below parent, in its place in the parent's sorted list, with
+// the parent's security; both carry filetime as their last-write time.
+LONG AddChildNode(HiveCells *hive, HiveNode parent, const std::string &name, uint64_t filetime,
+                  HiveNode *child);
+
+// Removes a key that has no subkeys, with its values, from its parent,
+// giving every cell it held back.
+LONG DeleteLeafNode(HiveCells *hive, HiveNode node, uint64_t filetime);
+
+// Sets one value: one of the same name (ignoring case) keeps its place and
+// spelling and has its type and data replaced, else the value is added at
+// the end.  Data must fit one cell (kMaxSingleCellData).
+LONG SetNodeValue(HiveCells *hive, HiveNode node, const StoredValue &value, uint64_t filetime);
+constexpr size_t kMaxSingleCellData = 16344;
 
 #endif

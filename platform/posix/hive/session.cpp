@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "file.h"
+#include "image.h"
 #include "log.h"
 #include "place.h"
 
@@ -62,75 +63,37 @@ LONG CheckHive(HiveSession *session, HiveIdentity *identity) {
     return rc;
 }
 
-LONG OpenChecked(const HiveSession *session, int flags, const HiveIdentity &identity,
-                 hive_h **hive) {
+// Maps the checked image: the file itself or the image recovered from
+// its logs.
+LONG MapChecked(HiveSession *session) {
     const std::string &path = session->path;
-    std::string source = session->imageFd < 0 ? session->openPath
-                                              : "/proc/self/fd/" + std::to_string(session->imageFd);
-    errno = 0;
-    *hive = hivex_open(source.c_str(), flags);
-    if (*hive == nullptr) {
-        // hivex says ENOTSUP or EINVAL of a file it does not understand;
-        // anything else is the system failing to read it.
-        bool damaged = errno == 0 || errno == ENOTSUP || errno == EINVAL || errno == EFAULT;
-        Report(path, std::string(damaged ? "hive is damaged and cannot be loaded ("
-                                         : "cannot read the hive (") +
-                         strerror(errno != 0 ? errno : ENOTSUP) + ")");
-        return damaged ? ERROR_REGISTRY_CORRUPT : ERROR_CANTREAD;
+    int fd = session->imageFd >= 0 ? session->imageFd
+                                   : open(session->openPath.c_str(), O_RDONLY | O_CLOEXEC);
+    auto cells = std::make_unique<HiveCells>();
+    bool mapped = fd >= 0 && cells->Map(fd);
+    int error = errno;
+    if (fd >= 0 && fd != session->imageFd)
+        close(fd);
+    if (!mapped) {
+        errno = error;
+        return ReportErrno(path, "cannot read the hive");
     }
-    if (HiveStillInPlace(session, identity))
-        return ERROR_SUCCESS;
-    hivex_close(*hive);
-    *hive = nullptr;
-    Report(path, "the hive was changed by another program while this run was using it");
-    return ERROR_CANTWRITE;
+    if (!HiveStillInPlace(session, session->identity)) {
+        Report(path, "the hive was changed by another program while this run was using it");
+        return ERROR_CANTWRITE;
+    }
+    session->hive = cells.release();
+    return ERROR_SUCCESS;
 }
 
 LONG LoadHive(HiveSession *session) {
     LONG rc = CheckHive(session, &session->identity);
-    return rc != ERROR_SUCCESS ? rc : OpenChecked(session, 0, session->identity, &session->hive);
-}
-
-// The writable handle replaces the read-only one.  A run that cannot make
-// the switch can change nothing, so it is poisoned: deletions recorded
-// before it would otherwise be silently lost.
-LONG MakeWritable(HiveSession *session) {
-    if (session->writable)
-        return ERROR_SUCCESS;
-    hive_h *writable = nullptr;
-    LONG rc = OpenChecked(session, HIVEX_OPEN_WRITE, session->identity, &writable);
-    if (rc != ERROR_SUCCESS) {
-        session->poisoned = true;
-        return rc;
-    }
-    hivex_close(session->hive);
-    session->hive = writable;
-    session->writable = true;
-    return ERROR_SUCCESS;
-}
-
-// Deletes each removed tree whole: a doomed key whose parent is doomed too
-// goes with that parent.
-LONG ApplyDeletions(HiveSession *session) {
-    std::map<hive_node_h, hive_node_h> doomed;
-    doomed.swap(session->doomed);
-    for (const auto &entry : doomed) {
-        if (doomed.count(entry.second) != 0)
-            continue;
-        session->touched.insert(entry.second);
-        errno = 0;
-        if (hivex_node_delete_child(session->hive, entry.first) != 0) {
-            session->poisoned = true;
-            return ERROR_CANTWRITE;
-        }
-    }
-    return ERROR_SUCCESS;
+    return rc != ERROR_SUCCESS ? rc : MapChecked(session);
 }
 
 void CloseSession() {
     g_session->subkeys.Clear();
-    if (g_session->hive != nullptr)
-        hivex_close(g_session->hive);
+    delete g_session->hive;
     close(g_session->lockFd);
     close(g_session->fileFd);
     if (g_session->imageFd >= 0)
@@ -146,6 +109,7 @@ LONG HiveAcquire(HiveSession **session) {
         static unsigned long sessions = 0;
         auto opened = std::make_unique<HiveSession>();
         opened->serial = ++sessions;
+        opened->now = CurrentFiletime();
         LONG rc = PlaceHive(opened.get());
         if (rc == ERROR_SUCCESS)
             rc = LoadHive(opened.get());
@@ -170,42 +134,29 @@ HiveSession *HiveCurrent() {
     return g_session;
 }
 
+// A hive changed by another program since it was loaded is found at the
+// first change after, so that the run fails before it goes on to copy
+// files for registry entries it could never write.
 LONG HiveBeginWrite(HiveSession *session) {
-    if (session->poisoned)
-        return ERROR_CANTWRITE;
-    LONG rc = MakeWritable(session);
-    return rc == ERROR_SUCCESS ? ApplyDeletions(session) : rc;
-}
-
-// A failed hivex write can leave the in-memory image half changed (a
-// failed delete, for one, may have freed cells still linked from the
-// parent), so after one the image is never written.
-LONG HiveEndWrite(HiveSession *session, bool succeeded) {
-    if (!succeeded) {
+    if (!session->poisoned && !HiveStillInPlace(session, session->identity)) {
+        Report(session->path,
+               "the hive was changed by another program while this run was using it");
         session->poisoned = true;
-        return ERROR_CANTWRITE;
     }
-    session->changed = true;
-    return ERROR_SUCCESS;
+    return session->poisoned ? ERROR_CANTWRITE : ERROR_SUCCESS;
 }
 
-void HiveTouch(HiveSession *session, hive_node_h node) {
-    session->touched.insert(node);
-}
-
-LONG HiveDeleteLater(HiveSession *session, hive_node_h node, hive_node_h parent) {
-    if (session->poisoned)
-        return ERROR_CANTWRITE;
-    session->doomed[node] = parent;
-    session->changed = true;
-    return ERROR_SUCCESS;
+LONG HiveEndWrite(HiveSession *session, LONG rc) {
+    if (rc == ERROR_SUCCESS)
+        session->changed = true;
+    else
+        session->poisoned = true;
+    return rc;
 }
 
 int HiveFinish(int status) {
     if (g_session == nullptr)
         return status;
-    if (g_session->changed && !g_session->poisoned)
-        HiveBeginWrite(g_session);
     bool written = true;
     std::string problem;
     if (g_session->poisoned) {

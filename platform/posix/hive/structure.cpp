@@ -5,6 +5,7 @@
 // that is not a cell; tools/hivecheck runs it with the stricter checks
 // that matter to Windows but not to hivex.
 #include "file.h"
+#include "keycell.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -15,32 +16,9 @@
 
 namespace {
 
-constexpr uint32_t kNoCell = 0xFFFFFFFF;
-constexpr uint16_t kCompressedName = 0x20;
-constexpr uint32_t kInlineData = 0x80000000;
-// Larger values are kept in segments behind a "db" cell from version 1.4.
-constexpr uint32_t kLargestPlainData = 16344;
-// The system's own limit on nesting; hivex deletes a tree by recursion, so
-// a deeper one would exhaust the stack before the limit could matter.
+// The system's own limit on nesting, which keeps any walk of the tree
+// by recursion within the stack.
 constexpr uint32_t kDeepestKey = 512;
-
-// Offsets within the data of a key node, after the cell's size word.
-constexpr size_t kKeyParent = 0x10;
-constexpr size_t kKeySubkeyCount = 0x14;
-constexpr size_t kKeySubkeyList = 0x1C;
-constexpr size_t kKeyValueCount = 0x24;
-constexpr size_t kKeyValueList = 0x28;
-constexpr size_t kKeySecurity = 0x2C;
-constexpr size_t kKeyClass = 0x30;
-constexpr size_t kKeyNameLength = 0x48;
-constexpr size_t kKeyClassLength = 0x4A;
-constexpr size_t kKeyName = 0x4C;
-constexpr size_t kValueHeader = 0x14;
-constexpr size_t kSecurityHeader = 0x14;
-
-uint16_t ReadLe16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 // One bit for each 8-byte step of the bins, where cells may start.
 class CellMap {
@@ -203,7 +181,7 @@ bool CheckBins(Walk &w) {
 std::u16string SortName(const Walk &w, uint32_t key) {
     const uint8_t *nk = CellData(w, key);
     uint16_t length = ReadLe16(nk + kKeyNameLength);
-    bool compressed = ReadLe16(nk + 2) & kCompressedName;
+    bool compressed = ReadLe16(nk + 2) & kCompressedKeyName;
     std::u16string name;
     if (kKeyName + length > DataLength(w, key) || (!compressed && length % 2 != 0))
         return name;

@@ -16,17 +16,17 @@ void SubkeyCache::Index(Entry *entry) {
     }
 }
 
-LONG SubkeyCache::Load(hive_h *hive, hive_node_h node, Entry **entry) {
+LONG SubkeyCache::Load(const HiveCells *hive, HiveNode node, Entry **entry) {
     auto found = entries_.find(node);
     if (found != entries_.end()) {
         *entry = &found->second;
         return ERROR_SUCCESS;
     }
     Entry fresh;
-    LONG rc = ChildNodes(hive, node, &fresh.list.nodes);
+    LONG rc = ChildNodes(*hive, node, &fresh.list.nodes);
     fresh.list.names.resize(fresh.list.nodes.size());
     for (size_t i = 0; rc == ERROR_SUCCESS && i < fresh.list.nodes.size(); i++)
-        rc = NodeName(hive, fresh.list.nodes[i], &fresh.list.names[i]);
+        rc = NodeName(*hive, fresh.list.nodes[i], &fresh.list.names[i]);
     if (rc != ERROR_SUCCESS)
         return rc;
     Index(&fresh);
@@ -50,7 +50,7 @@ void SubkeyCache::Compact(Entry *entry) {
     Index(entry);
 }
 
-LONG SubkeyCache::List(hive_h *hive, hive_node_h node, const SubkeyList **list) {
+LONG SubkeyCache::List(const HiveCells *hive, HiveNode node, const SubkeyList **list) {
     Entry *entry = nullptr;
     LONG rc = Load(hive, node, &entry);
     if (rc != ERROR_SUCCESS)
@@ -61,8 +61,8 @@ LONG SubkeyCache::List(hive_h *hive, hive_node_h node, const SubkeyList **list) 
     return ERROR_SUCCESS;
 }
 
-LONG SubkeyCache::Find(hive_h *hive, hive_node_h parent, const std::string &name,
-                       hive_node_h *child) {
+LONG SubkeyCache::Find(const HiveCells *hive, HiveNode parent, const std::string &name,
+                       HiveNode *child) {
     Entry *entry = nullptr;
     LONG rc = Load(hive, parent, &entry);
     if (rc != ERROR_SUCCESS)
@@ -74,11 +74,11 @@ LONG SubkeyCache::Find(hive_h *hive, hive_node_h parent, const std::string &name
     return ERROR_SUCCESS;
 }
 
-void SubkeyCache::Forget(hive_node_h node) {
+void SubkeyCache::Forget(HiveNode node) {
     entries_.erase(node);
 }
 
-void SubkeyCache::Remove(hive_node_h parent, hive_node_h child) {
+void SubkeyCache::Remove(HiveNode parent, HiveNode child) {
     entries_.erase(child);
     auto found = entries_.find(parent);
     if (found == entries_.end())

@@ -8,50 +8,50 @@
 
 #include "platform/posix/winapi.h"
 
-#include <hivex.h>
+#include "cells.h"
 
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 struct SubkeyList {
-    std::vector<hive_node_h> nodes; // the hive's order
-    std::vector<std::string> names; // UTF-8, as hivex gives them
+    std::vector<HiveNode> nodes;    // the hive's order
+    std::vector<std::string> names; // UTF-8
 };
 
 class SubkeyCache {
   public:
     // The subkeys of node, in the hive's order.  The list stays valid until
     // the next call that changes the cache.
-    LONG List(hive_h *hive, hive_node_h node, const SubkeyList **list);
+    LONG List(const HiveCells *hive, HiveNode node, const SubkeyList **list);
 
     // The subkey whose name matches ignoring ASCII case, the first one in
     // the hive's order should a damaged hive hold two; ERROR_FILE_NOT_FOUND
     // when there is none.
-    LONG Find(hive_h *hive, hive_node_h parent, const std::string &name, hive_node_h *child);
+    LONG Find(const HiveCells *hive, HiveNode parent, const std::string &name, HiveNode *child);
 
     // A subkey was added below node: its list is read again when needed.
-    void Forget(hive_node_h node);
+    void Forget(HiveNode node);
 
     // The subkey child of parent is gone, and so is whatever was known of
     // its own subkeys.
-    void Remove(hive_node_h parent, hive_node_h child);
+    void Remove(HiveNode parent, HiveNode child);
 
     void Clear();
 
   private:
     struct Entry {
         SubkeyList list;
-        std::unordered_map<hive_node_h, size_t> position;
+        std::unordered_map<HiveNode, size_t> position;
         std::unordered_map<std::string, size_t> byName; // folded name
         size_t gone = 0;         // removed subkeys still holding a place (node 0)
         bool duplicates = false; // two subkeys share a folded name
     };
     static void Index(Entry *entry);
-    LONG Load(hive_h *hive, hive_node_h node, Entry **entry);
+    LONG Load(const HiveCells *hive, HiveNode node, Entry **entry);
     void Compact(Entry *entry);
 
-    std::unordered_map<hive_node_h, Entry> entries_;
+    std::unordered_map<HiveNode, Entry> entries_;
 };
 
 #endif

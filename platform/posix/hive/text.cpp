@@ -10,8 +10,13 @@ void AppendUtf8(std::string &out, uint32_t cp) {
     } else if (cp < 0x800) {
         out += static_cast<char>(0xC0 | (cp >> 6));
         out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
+    } else if (cp < 0x10000) {
         out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
@@ -101,4 +106,61 @@ std::string FoldRegistryName(const std::string &name) {
     for (char &c : folded)
         c = FoldAscii(c);
     return folded;
+}
+
+std::string HiveNameToUtf8(const uint8_t *bytes, size_t length, bool compressed) {
+    std::string out;
+    if (compressed) {
+        for (size_t i = 0; i < length; i++)
+            AppendUtf8(out, bytes[i]);
+        return out;
+    }
+    for (size_t i = 0; i + 1 < length; i += 2) {
+        uint32_t unit = bytes[i] | (bytes[i + 1] << 8);
+        uint32_t low = i + 3 < length ? bytes[i + 2] | (bytes[i + 3] << 8) : 0;
+        if (unit >= 0xD800 && unit < 0xDC00 && low >= 0xDC00 && low < 0xE000) {
+            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            i += 2;
+        } else {
+            AppendUtf8(out, unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit);
+        }
+    }
+    return out;
+}
+
+std::u16string Utf8ToUtf16(const std::string &utf8) {
+    std::u16string out;
+    for (size_t pos = 0; pos < utf8.size();) {
+        uint32_t cp = NextCodePoint(utf8, &pos);
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+// The letters a name from the Western code page can hold; other
+// characters are compared as they are.
+char16_t UpcaseUnit(char16_t c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return static_cast<char16_t>(c - 0x20);
+    switch (c) {
+    case 0xB5:
+        return 0x39C;
+    case 0xFF:
+        return 0x178;
+    case 0x153:
+        return 0x152;
+    case 0x161:
+        return 0x160;
+    case 0x17E:
+        return 0x17D;
+    case 0x192:
+        return 0x191;
+    default:
+        return c;
+    }
 }

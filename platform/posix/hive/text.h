@@ -31,4 +31,13 @@ bool SameRegistryName(const std::string &a, const std::string &b);
 // exactly when their folded forms are equal.
 std::string FoldRegistryName(const std::string &name);
 
+// A name as the hive stores it, one byte per character (compressed) or
+// UTF-16LE, as UTF-8; a lone surrogate becomes U+FFFD.
+std::string HiveNameToUtf8(const uint8_t *bytes, size_t length, bool compressed);
+
+std::u16string Utf8ToUtf16(const std::string &utf8);
+
+// The upper case the system sorts and hashes key names by.
+char16_t UpcaseUnit(char16_t c);
+
 #endif

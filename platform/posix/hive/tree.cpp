@@ -1,9 +1,12 @@
 #include "tree.h"
 
+#include "file.h"
 #include "image.h"
+#include "node.h"
+#include "session.h"
+#include "text.h"
 
 #include <fcntl.h>
-#include <hivex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,45 +32,60 @@ bool MakeDirectories(const std::string &path, std::string *error) {
     }
 }
 
-hive_node_h AddPath(hive_h *hive, const std::vector<const char *> &names) {
-    hive_node_h node = hivex_root(hive);
+// The key at the end of names below the root, made where missing.
+HiveNode AddPath(HiveCells *hive, const std::vector<const char *> &names, uint64_t filetime) {
+    HiveNode node = RootNode(*hive);
     for (const char *name : names) {
-        hive_node_h child = hivex_node_get_child(hive, node, name);
-        node = child != 0 ? child : hivex_node_add_child(hive, node, name);
-        if (node == 0)
+        std::vector<HiveNode> children;
+        HiveNode found = 0;
+        if (ChildNodes(*hive, node, &children) != ERROR_SUCCESS)
             return 0;
+        for (HiveNode child : children) {
+            std::string existing;
+            if (found == 0 && NodeName(*hive, child, &existing) == ERROR_SUCCESS &&
+                SameRegistryName(existing, name))
+                found = child;
+        }
+        if (found == 0 && AddChildNode(hive, node, name, filetime, &found) != ERROR_SUCCESS)
+            return 0;
+        node = found;
     }
     return node;
 }
 
-bool SetSelect(hive_h *hive, const TreeLayout &layout) {
-    hive_node_h select = AddPath(hive, {"Select"});
-    char current[4], fallback[4];
-    for (int i = 0; i < 4; i++) {
-        current[i] = static_cast<char>(layout.current >> (8 * i));
-        fallback[i] = static_cast<char>(layout.defaultSet >> (8 * i));
-    }
-    hive_set_value values[] = {{const_cast<char *>("Current"), hive_t_REG_DWORD, 4, current},
-                               {const_cast<char *>("Default"), hive_t_REG_DWORD, 4, fallback}};
-    return select != 0 && hivex_node_set_values(hive, select, 2, values, 0) == 0;
+StoredValue Dword(const char *name, uint32_t value) {
+    std::string data(4, '\0');
+    WriteLe32(reinterpret_cast<uint8_t *>(&data[0]), value);
+    return {name, REG_DWORD, data};
 }
 
-bool AddControlSet(hive_h *hive, unsigned number) {
-    char name[32];
-    snprintf(name, sizeof name, "ControlSet%03u", number);
-    return AddPath(hive, {name, "Services", "EventLog", "System"}) != 0;
+bool Fill(HiveCells *hive, const TreeLayout &layout, uint64_t now) {
+    HiveNode select = AddPath(hive, {"Select"}, now);
+    for (unsigned number : {layout.current, layout.defaultSet}) {
+        char name[32];
+        snprintf(name, sizeof name, "ControlSet%03u", number);
+        if (AddPath(hive, {name, "Services", "EventLog", "System"}, now) == 0)
+            return false;
+    }
+    return select != 0 && SetNodeValue(hive, select, Dword("Current", layout.current), now) == 0 &&
+           SetNodeValue(hive, select, Dword("Default", layout.defaultSet), now) == 0;
 }
 
 bool FillHive(const std::string &path, const TreeLayout &layout, std::string *error) {
     errno = 0;
-    hive_h *hive = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
-    if (hive == nullptr)
-        return Fail(error, "cannot open " + path);
-    bool ok = SetSelect(hive, layout) && AddControlSet(hive, layout.current) &&
-              AddControlSet(hive, layout.defaultSet) && hivex_commit(hive, nullptr, 0) == 0;
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    HiveCells hive;
+    uint64_t now = CurrentFiletime();
+    bool ok = fd >= 0 && hive.Map(fd) && Fill(&hive, layout, now);
+    if (ok) {
+        SealImage(&hive, now, 1);
+        ok =
+            pwrite(fd, hive.Image(), hive.ImageSize(), 0) == static_cast<ssize_t>(hive.ImageSize());
+    }
     if (!ok)
         Fail(error, "cannot fill " + path);
-    hivex_close(hive);
+    if (fd >= 0)
+        close(fd);
     return ok;
 }
 

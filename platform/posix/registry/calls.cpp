@@ -24,7 +24,7 @@ void Put(LPDWORD out, DWORD value) {
         *out = value;
 }
 
-// No key class is reported: hivex cannot store one, so none is ever set.
+// No key class is reported: none is ever set offline.
 void PutEmptyClass(LPSTR keyClass, LPDWORD classSize, LPDWORD maxClassLen) {
     if (keyClass != nullptr && classSize != nullptr && *classSize > 0)
         keyClass[0] = '\0';
@@ -32,32 +32,31 @@ void PutEmptyClass(LPSTR keyClass, LPDWORD classSize, LPDWORD maxClassLen) {
     Put(maxClassLen, 0);
 }
 
-void PutTimestamp(HiveSession *session, hive_node_h node, PFILETIME lastWriteTime) {
+void PutTimestamp(HiveSession *session, HiveNode node, PFILETIME lastWriteTime) {
     if (lastWriteTime == nullptr)
         return;
-    int64_t stamp = hivex_node_timestamp(session->hive, node);
-    uint64_t value = stamp < 0 ? 0 : static_cast<uint64_t>(stamp);
+    uint64_t value = 0;
+    NodeTimestamp(*session->hive, node, &value);
     lastWriteTime->dwLowDateTime = static_cast<DWORD>(value);
     lastWriteTime->dwHighDateTime = static_cast<DWORD>(value >> 32);
 }
 
-// The key goes from the session's view at once and from the hive when the
-// run next writes, with any deleted keys below it.
 LONG DeleteLeafKey(const KeyWalk &walk) {
     HiveSession *session = walk.session;
-    hive_h *hive = session->hive;
-    if (walk.node == hivex_root(hive) || walk.aliased)
+    const HiveCells *hive = session->hive;
+    if (walk.node == RootNode(*hive) || walk.aliased)
         return ERROR_ACCESS_DENIED;
     const SubkeyList *subkeys = nullptr;
     LONG rc = session->subkeys.List(hive, walk.node, &subkeys);
     if (rc == ERROR_SUCCESS && !subkeys->nodes.empty())
         rc = ERROR_ACCESS_DENIED;
-    errno = 0;
-    hive_node_h parent = rc == ERROR_SUCCESS ? hivex_node_parent(hive, walk.node) : 0;
-    if (rc == ERROR_SUCCESS && parent == 0)
-        rc = StatusOfHivexError();
+    HiveNode parent = 0;
     if (rc == ERROR_SUCCESS)
-        rc = HiveDeleteLater(session, walk.node, parent);
+        rc = NodeParent(*hive, walk.node, &parent);
+    if (rc == ERROR_SUCCESS)
+        rc = HiveBeginWrite(session);
+    if (rc == ERROR_SUCCESS)
+        rc = HiveEndWrite(session, DeleteLeafNode(session->hive, walk.node, session->now));
     if (rc != ERROR_SUCCESS)
         return rc;
     session->subkeys.Remove(parent, walk.node);
@@ -80,7 +79,7 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*access*/
     return rc == ERROR_SUCCESS ? NewKeyHandle(walk.session, walk.node, result) : rc;
 }
 
-// The class is ignored: hivex offers no way to set it.
+// The class is ignored: the installer never sets one.
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyClass*/,
                      DWORD /*options*/, REGSAM /*access*/, LPSECURITY_ATTRIBUTES /*security*/,
                      PHKEY result, LPDWORD disposition) {
@@ -99,13 +98,12 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyCla
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE *data,
                     DWORD size) {
     HiveSession *session = nullptr;
-    hive_node_h node = 0;
+    HiveNode node = 0;
     LONG rc = KeyNode(key, &session, &node);
     return rc == ERROR_SUCCESS ? StoreValue(session, node, valueName, type, data, size) : rc;
 }
 
-// Unlike hivex, which deletes a whole subtree, a key that still has
-// subkeys is refused, as the system refuses it.
+// A key that still has subkeys is refused, as the system refuses it.
 LONG RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     if (subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -119,14 +117,14 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD /*res
                       LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
                       PFILETIME lastWriteTime) {
     HiveSession *session = nullptr;
-    hive_node_h node = 0;
+    HiveNode node = 0;
     const SubkeyList *subkeys = nullptr;
     KeyStats stats;
     LONG rc = KeyNode(key, &session, &node);
     if (rc == ERROR_SUCCESS)
         rc = session->subkeys.List(session->hive, node, &subkeys);
     if (rc == ERROR_SUCCESS)
-        rc = CollectKeyStats(session->hive, node, subkeys->names, &stats);
+        rc = CollectKeyStats(*session->hive, node, subkeys->names, &stats);
     if (rc != ERROR_SUCCESS)
         return rc;
     PutEmptyClass(keyClass, classSize, maxClassLen);
@@ -142,7 +140,7 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD /*res
 
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     HiveSession *session = nullptr;
-    hive_node_h node = 0;
+    HiveNode node = 0;
     const SubkeyList *subkeys = nullptr;
     LONG rc = KeyNode(key, &session, &node);
     if (rc == ERROR_SUCCESS)

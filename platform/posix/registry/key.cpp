@@ -14,7 +14,7 @@ std::unordered_set<PosixKey *> &LiveKeys() {
 
 } // namespace
 
-LONG NewKeyHandle(const HiveSession *session, hive_node_h node, HKEY *result) {
+LONG NewKeyHandle(const HiveSession *session, HiveNode node, HKEY *result) {
     PosixKey *key = new (std::nothrow) PosixKey{session->serial, node, false};
     if (key == nullptr)
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -23,7 +23,7 @@ LONG NewKeyHandle(const HiveSession *session, hive_node_h node, HKEY *result) {
     return ERROR_SUCCESS;
 }
 
-LONG KeyNode(HKEY key, HiveSession **session, hive_node_h *node) {
+LONG KeyNode(HKEY key, HiveSession **session, HiveNode *node) {
     *session = HiveCurrent();
     if (*session == nullptr || LiveKeys().count(key) == 0)
         return ERROR_INVALID_HANDLE;
@@ -47,7 +47,7 @@ LONG CloseKeyHandle(HKEY key) {
     return current ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-void MarkKeysDeleted(hive_node_h node) {
+void MarkKeysDeleted(HiveNode node) {
     for (PosixKey *key : LiveKeys()) {
         if (key->node == node)
             key->deleted = true;

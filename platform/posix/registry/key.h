@@ -7,28 +7,26 @@
 #include "platform/posix/hive/hive.h"
 #include "platform/posix/winapi.h"
 
-#include <hivex.h>
-
 #ifndef ERROR_KEY_DELETED
 #define ERROR_KEY_DELETED 1018L
 #endif
 
 struct PosixKey {
     unsigned long serial; // the session the handle was opened in
-    hive_node_h node;
+    HiveNode node;
     // The key was deleted while this handle was open.  Its cells may since
     // have been reused, so the node must not be touched again.
     bool deleted;
 };
 
-LONG NewKeyHandle(const HiveSession *session, hive_node_h node, HKEY *result);
+LONG NewKeyHandle(const HiveSession *session, HiveNode node, HKEY *result);
 
 // The session and node an open key handle stands for.
 // HKEY_LOCAL_MACHINE is not backed by a node and is refused here.
-LONG KeyNode(HKEY key, HiveSession **session, hive_node_h *node);
+LONG KeyNode(HKEY key, HiveSession **session, HiveNode *node);
 
 LONG CloseKeyHandle(HKEY key);
 
-void MarkKeysDeleted(hive_node_h node);
+void MarkKeysDeleted(HiveNode node);
 
 #endif

@@ -43,24 +43,20 @@ LONG StartWalk(HKEY base, const std::vector<std::string> &parts, WalkMode mode, 
         return mode == WalkMode::Create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     LONG rc = HiveAcquire(&walk->session);
     if (rc == ERROR_SUCCESS)
-        walk->node = hivex_root(walk->session->hive);
+        walk->node = RootNode(*walk->session->hive);
     *next = 1;
     return rc;
 }
 
-// Begin may switch the session to another handle, so the hive is fetched
-// from the session only after it.
 LONG CreateChild(KeyWalk *walk, const std::string &name) {
-    LONG rc = HiveBeginWrite(walk->session);
+    HiveSession *session = walk->session;
+    LONG rc = HiveBeginWrite(session);
     if (rc != ERROR_SUCCESS)
         return rc;
-    errno = 0;
-    hive_node_h child = hivex_node_add_child(walk->session->hive, walk->node, name.c_str());
-    walk->session->subkeys.Forget(walk->node);
-    rc = HiveEndWrite(walk->session, child != 0);
+    HiveNode child = 0;
+    rc = HiveEndWrite(session, AddChildNode(session->hive, walk->node, name, session->now, &child));
+    session->subkeys.Forget(walk->node);
     if (rc == ERROR_SUCCESS) {
-        HiveTouch(walk->session, walk->node);
-        HiveTouch(walk->session, child);
         walk->node = child;
         walk->created = true;
     }
@@ -68,12 +64,12 @@ LONG CreateChild(KeyWalk *walk, const std::string &name) {
 }
 
 LONG Step(KeyWalk *walk, const std::string &name, WalkMode mode) {
-    hive_h *hive = walk->session->hive;
+    const HiveCells *hive = walk->session->hive;
     walk->created = false;
-    walk->aliased = walk->node == hivex_root(hive) && SameRegistryName(name, "CurrentControlSet");
+    walk->aliased = walk->node == RootNode(*hive) && SameRegistryName(name, "CurrentControlSet");
     if (walk->aliased)
         return CurrentControlSet(walk->session, &walk->node);
-    hive_node_h child = 0;
+    HiveNode child = 0;
     LONG rc = walk->session->subkeys.Find(hive, walk->node, name, &child);
     if (rc == ERROR_FILE_NOT_FOUND && mode == WalkMode::Create)
         return CreateChild(walk, name);

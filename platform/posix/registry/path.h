@@ -7,11 +7,9 @@
 #include "platform/posix/hive/hive.h"
 #include "platform/posix/winapi.h"
 
-#include <hivex.h>
-
 struct KeyWalk {
     HiveSession *session = nullptr;
-    hive_node_h node = 0;
+    HiveNode node = 0;
     bool created = false; // the last component did not exist and was created
     bool aliased = false; // the last component was CurrentControlSet
 };

@@ -30,9 +30,9 @@ LONG Trouble(HiveSession *session, LONG rc, const std::string &what) {
     return rc;
 }
 
-void WarnIfDefaultDiffers(HiveSession *session, hive_node_h select, uint32_t current) {
+void WarnIfDefaultDiffers(HiveSession *session, HiveNode select, uint32_t current) {
     uint32_t fallback = 0;
-    if (ReadDword(session->hive, select, "Default", &fallback) != ERROR_SUCCESS ||
+    if (ReadDword(*session->hive, select, "Default", &fallback) != ERROR_SUCCESS ||
         fallback == current)
         return;
     Notice(session, "warning: offline hive: Select\\Current is " + ControlSetName(current) +
@@ -41,13 +41,13 @@ void WarnIfDefaultDiffers(HiveSession *session, hive_node_h select, uint32_t cur
 
 } // namespace
 
-LONG CurrentControlSet(HiveSession *session, hive_node_h *node) {
-    hive_h *hive = session->hive;
-    hive_node_h select = 0;
+LONG CurrentControlSet(HiveSession *session, HiveNode *node) {
+    const HiveCells *hive = session->hive;
+    HiveNode select = 0;
     uint32_t current = 0;
-    LONG rc = session->subkeys.Find(hive, hivex_root(hive), "Select", &select);
+    LONG rc = session->subkeys.Find(hive, RootNode(*hive), "Select", &select);
     if (rc == ERROR_SUCCESS)
-        rc = ReadDword(hive, select, "Current", &current);
+        rc = ReadDword(*hive, select, "Current", &current);
     if (rc == ERROR_SUCCESS && (current == 0 || current > 999))
         rc = ERROR_BADDB;
     if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_BADDB)
@@ -55,7 +55,7 @@ LONG CurrentControlSet(HiveSession *session, hive_node_h *node) {
     if (rc != ERROR_SUCCESS)
         return Trouble(session, rc,
                        "Select\\Current cannot be read (error " + std::to_string(rc) + ")");
-    rc = session->subkeys.Find(hive, hivex_root(hive), ControlSetName(current), node);
+    rc = session->subkeys.Find(hive, RootNode(*hive), ControlSetName(current), node);
     if (rc != ERROR_SUCCESS)
         return Trouble(session, rc,
                        "Select\\Current names " + ControlSetName(current) +

@@ -6,6 +6,6 @@
 
 // The control set node that CurrentControlSet stands for: ControlSet
 // followed by Select\Current in three digits.
-LONG CurrentControlSet(HiveSession *session, hive_node_h *node);
+LONG CurrentControlSet(HiveSession *session, HiveNode *node);
 
 #endif
