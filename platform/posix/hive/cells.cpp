@@ -27,20 +27,27 @@ HiveCells::~HiveCells() {
 // The whole address range a hive may ever need is reserved at once, so the
 // image never moves as it grows and pointers into it stay good; only the
 // part mapped from the file or grown into is ever touched.
-bool HiveCells::Map(int fd) {
+bool HiveCells::Map(int fd, const HiveFreeSpace *space) {
     uint8_t head[kBaseBlockSize];
     if (!ReadAt(fd, 0, head, sizeof head))
         return false;
     bins_ = ReadLe32(head + kBinsSizeOffset);
     reserved_ = kBaseBlockSize + kLargestHive;
-    void *at = mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1,
-                    0);
+    void *at =
+        mmap(nullptr, reserved_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (at == MAP_FAILED)
         return false;
     base_ = static_cast<uint8_t *>(at);
     if (mmap(base_, ImageSize(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0) ==
         MAP_FAILED)
         return false;
+    if (space != nullptr && !space->bins.empty()) {
+        for (const auto &bin : space->bins)
+            binEnds_.emplace_hint(binEnds_.end(), bin.first, bin.first + bin.second);
+        for (const auto &cell : space->cells)
+            Remember(cell.first, cell.second);
+        indexed_ = true;
+    }
     return true;
 }
 

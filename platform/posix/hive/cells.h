@@ -8,6 +8,8 @@
 #ifndef DRVINST_POSIX_HIVE_CELLS_H
 #define DRVINST_POSIX_HIVE_CELLS_H
 
+#include "file.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -33,9 +35,10 @@ class HiveCells {
     HiveCells &operator=(const HiveCells &) = delete;
     ~HiveCells();
 
-    // Maps the base block and bins of the checked hive image in fd; false
-    // with errno set when that cannot be done.
-    bool Map(int fd);
+    // Maps the base block and bins of the checked hive image in fd, with
+    // its free space when the check has found it; false with errno set
+    // when that cannot be done.
+    bool Map(int fd, const HiveFreeSpace *space = nullptr);
 
     uint32_t Bins() const {
         return bins_;
@@ -92,7 +95,7 @@ class HiveCells {
     size_t reserved_ = 0;
     uint32_t bins_ = 0;
     bool indexed_ = false;
-    std::set<uint32_t> pages_; // changed pages of the bins, by number
+    std::set<uint32_t> pages_;                 // changed pages of the bins, by number
     std::multimap<uint32_t, uint32_t> bySize_; // free cells: size -> offset
     std::map<uint32_t, uint32_t> byOffset_;    // free cells: offset -> size
     std::map<uint32_t, uint32_t> binEnds_;     // bin start -> bin end

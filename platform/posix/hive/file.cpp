@@ -56,7 +56,7 @@ LONG CheckRootCell(const uint8_t *cell, uint32_t root, uint32_t bins, std::strin
 // The whole structure, walked in a read-only mapping of the file: hivex
 // stops the process when a deletion frees an offset that is not a cell,
 // so nothing it could be asked to follow may be left unchecked.
-LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem) {
+LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space) {
     void *image = mmap(nullptr, fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
     if (image == MAP_FAILED) {
         *problem = std::string("cannot read the hive: ") + strerror(errno);
@@ -65,8 +65,11 @@ LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem) {
     HiveStructureReport report =
         CheckHiveStructure(static_cast<const uint8_t *>(image), fileSize, HiveCheckOptions());
     munmap(image, fileSize);
-    if (report.problems.empty())
+    if (report.problems.empty()) {
+        if (space != nullptr)
+            *space = std::move(report.space);
         return ERROR_SUCCESS;
+    }
     *problem = "hive is damaged: " + report.problems[0];
     return ERROR_BADDB;
 }
@@ -95,7 +98,7 @@ uint32_t BaseBlockChecksum(const uint8_t *baseBlock) {
     return sum;
 }
 
-LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem) {
+LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space) {
     if (fileSize < kMinimumHiveSize)
         return Reject(problem, "file is too short to be a registry hive");
     if (fileSize > kLargestHive)
@@ -118,5 +121,5 @@ LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem) {
     if (!ReadAt(fd, kBaseBlockSize + root, cell, sizeof cell))
         return Reject(problem, "root key cell cannot be read");
     rc = CheckRootCell(cell, root, bins, problem);
-    return rc != ERROR_SUCCESS ? rc : CheckStructure(fd, fileSize, problem);
+    return rc != ERROR_SUCCESS ? rc : CheckStructure(fd, fileSize, problem, space);
 }

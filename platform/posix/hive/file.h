@@ -60,12 +60,20 @@ bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t size);
 // XOR of the base block's first 127 little-endian words.
 uint32_t BaseBlockChecksum(const uint8_t *baseBlock);
 
+// Where the free cells and the bins are, as the structure check finds
+// them on its way (offset and size, from the first bin), so that whoever
+// edits the hive next need not walk it again.
+struct HiveFreeSpace {
+    std::vector<std::pair<uint32_t, uint32_t>> cells;
+    std::vector<std::pair<uint32_t, uint32_t>> bins;
+};
+
 // Checks that the open file is a hive that can safely be handed to hivex
 // and later written back: a consistent base block that needs no log
 // replay, a first hive bin where it belongs, a root key cell inside the
 // bins, and the structure CheckHiveStructure checks.  Returns
 // ERROR_SUCCESS, or a Win32 code with the reason in *problem.
-LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem);
+LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space = nullptr);
 
 struct HiveCheckOptions {
     // Also what matters to Windows but not to hivex: the base block's
@@ -81,6 +89,7 @@ struct HiveStructureReport {
     size_t keys = 0;                   // reached from the root
     size_t values = 0;
     size_t securityCells = 0;
+    HiveFreeSpace space;
 };
 
 // Walks a whole hive image: bins and the cells that tile them, then every

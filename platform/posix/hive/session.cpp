@@ -53,7 +53,7 @@ LONG CheckHive(HiveSession *session, HiveIdentity *identity) {
     LONG rc = ReplayDirtyHive(fd, size, session->lockFd, session->name, &session->imageFd, &note,
                               &problem);
     if (rc == ERROR_SUCCESS && session->imageFd < 0)
-        rc = CheckHiveFile(fd, size, &problem);
+        rc = CheckHiveFile(fd, size, &problem, &session->space);
     close(fd);
     if (!problem.empty())
         Report(path, problem);
@@ -70,7 +70,8 @@ LONG MapChecked(HiveSession *session) {
     int fd = session->imageFd >= 0 ? session->imageFd
                                    : open(session->openPath.c_str(), O_RDONLY | O_CLOEXEC);
     auto cells = std::make_unique<HiveCells>();
-    bool mapped = fd >= 0 && cells->Map(fd);
+    bool mapped = fd >= 0 && cells->Map(fd, &session->space);
+    session->space = HiveFreeSpace();
     int error = errno;
     if (fd >= 0 && fd != session->imageFd)
         close(fd);

@@ -35,6 +35,7 @@ struct HiveSession {
     int lockFd = -1;       // the hive's directory, locked for the whole run
     int imageFd = -1;      // the image recovered from a dirty hive's logs, else -1
     int fileFd = -1;       // the hive file first found (O_PATH)
+    HiveFreeSpace space;   // as the check found it, until the hive is mapped
     std::string openPath;  // names exactly that file, for hivex
     bool changed = false;
     bool poisoned = false;      // a change failed half way: the image must not be written

@@ -149,6 +149,8 @@ void CheckCells(Walk &w, uint32_t bin, uint32_t size) {
         }
         if (raw < 0)
             w.cells.Set(at);
+        else
+            w.report->space.cells.emplace_back(at, length);
         at += length;
     }
 }
@@ -169,6 +171,7 @@ bool CheckBins(Walk &w) {
             Problem(w, "bin at 0x%x has size 0x%x, which does not fit the bins", at, size);
             return false;
         }
+        w.report->space.bins.emplace_back(at, size);
         CheckCells(w, at, size);
         at += size;
     }
