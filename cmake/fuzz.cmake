@@ -42,9 +42,8 @@ target_compile_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLA
 target_link_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
 target_link_libraries(options_fuzz drvinst_front_fuzzed)
 
-# The offline registry layer over a hive written from the input.  hivex
-# itself is the system's, uninstrumented; a crash in it still ends the
-# run and keeps the input.
+# The offline registry layer over a hive written from the input, which
+# libhivex reads back afterwards.
 file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/registry/*.cpp
      ${CMAKE_SOURCE_DIR}/platform/posix/hive/*.cpp)

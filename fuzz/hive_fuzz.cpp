@@ -2,8 +2,8 @@
 // after it, each behind "#LOGSEP#": walked through our registry layer the
 // way a run reads it, changed the way an install changes it and written
 // back.  The layer must refuse a damaged hive or serve it, since it checks
-// what it hands to hivex; it never writes a log, and a hive it writes is
-// clean and sound.
+// what it edits; it writes a log only with the hive, and a hive it writes
+// is clean and sound.
 #include "platform/platform.h"
 #include "platform/posix/hive/hive.h"
 

@@ -53,9 +53,8 @@ LONG CheckRootCell(const uint8_t *cell, uint32_t root, uint32_t bins, std::strin
     return ERROR_SUCCESS;
 }
 
-// The whole structure, walked in a read-only mapping of the file: hivex
-// stops the process when a deletion frees an offset that is not a cell,
-// so nothing it could be asked to follow may be left unchecked.
+// The whole structure, walked in a read-only mapping of the file: nothing
+// the editor could be asked to follow or free may be left unchecked.
 LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space) {
     void *image = mmap(nullptr, fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
     if (image == MAP_FAILED) {

@@ -1,6 +1,6 @@
 // The on-disk layout of a registry hive file, as far as this backend reads
 // it itself: the 4096-byte base block, the bins and the cells, checked
-// before hivex is trusted with them.  Changing the hive is left to hivex.
+// before the editor (cells.h, node.h) follows a single link in them.
 #ifndef DRVINST_POSIX_HIVE_FILE_H
 #define DRVINST_POSIX_HIVE_FILE_H
 
@@ -20,7 +20,8 @@ constexpr size_t kMinimumHiveSize = kBaseBlockSize + kBinAlignment;
 constexpr uint64_t kLargestHive = 1536ull << 20;
 // Room past the bins that the base block declares: a file that holds much
 // more (a sparse file of gigabytes behind a small hive) is refused before
-// it is read, since hivex would read and write it whole.
+// it is read, since replay and the whole-file commit would read and write
+// it whole.
 constexpr uint64_t kHiveSlack = 16ull << 20;
 
 // Offsets within the base block.
@@ -68,15 +69,15 @@ struct HiveFreeSpace {
     std::vector<std::pair<uint32_t, uint32_t>> bins;
 };
 
-// Checks that the open file is a hive that can safely be handed to hivex
-// and later written back: a consistent base block that needs no log
+// Checks that the open file is a hive that can safely be edited and later
+// written back: a consistent base block that needs no log
 // replay, a first hive bin where it belongs, a root key cell inside the
 // bins, and the structure CheckHiveStructure checks.  Returns
 // ERROR_SUCCESS, or a Win32 code with the reason in *problem.
 LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space = nullptr);
 
 struct HiveCheckOptions {
-    // Also what matters to Windows but not to hivex: the base block's
+    // Also what matters to Windows but not to the editor: the base block's
     // checksum and version, the order of subkey lists, large values kept
     // in segments, and reference counts of security cells that equal the
     // keys naming them rather than merely cover them.

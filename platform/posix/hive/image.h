@@ -1,5 +1,4 @@
-// An empty hive built from nothing, for new trees and tests: hivex can edit
-// a hive but cannot create one.
+// An empty hive built from nothing, for new trees and tests.
 #ifndef DRVINST_POSIX_HIVE_IMAGE_H
 #define DRVINST_POSIX_HIVE_IMAGE_H
 

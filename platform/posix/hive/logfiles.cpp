@@ -1,5 +1,5 @@
-// Finding a dirty hive's logs beside it and handing hivex the recovered
-// image.  Nothing here writes to the tree: the image lives in an anonymous
+// Finding a dirty hive's logs beside it and handing the editor the
+// recovered image.  Nothing here writes to the tree: the image lives in an anonymous
 // file until the run's changes are committed, so a run that changes
 // nothing, or is refused, leaves the primary and every log as they were.
 #include "file.h"
@@ -44,7 +44,7 @@ std::string Note(const HiveRecovery &recovery) {
 }
 
 // The recovered image in an anonymous file, checked as the primary would
-// be; hivex reads it by the name the process sees it under.
+// be, for the editor to map.
 LONG Stage(const std::vector<uint8_t> &image, int *imageFd, std::string *problem) {
     int fd = memfd_create("recovered-hive", MFD_CLOEXEC);
     size_t done = 0;

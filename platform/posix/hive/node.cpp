@@ -49,9 +49,11 @@ LONG ReadLeaf(const HiveCells &hive, uint32_t cell, Leaf *leaf) {
 }
 
 LONG ReadLists(const HiveCells &hive, const uint8_t *nk, SubkeyLists *lists) {
-    if (ReadLe32(nk + kKeySubkeyCount) == 0)
-        return ERROR_SUCCESS;
+    // An empty list the key still names is read too, so that it is freed
+    // or reused rather than lost.
     uint32_t list = ReadLe32(nk + kKeySubkeyList);
+    if (list == kNoCell)
+        return ERROR_SUCCESS;
     const uint8_t *data = hive.Data(list, 4);
     if (data == nullptr)
         return ERROR_REGISTRY_CORRUPT;
@@ -210,8 +212,10 @@ LONG InsertSubkey(HiveCells *hive, HiveNode parent, const uint8_t *nk, HiveNode 
     if (rc == ERROR_SUCCESS)
         rc = SortName(*hive, child, &upper);
     size_t at = 0, position = 0;
+    // Hashed leaves ("lh") came with version 1.5; older systems read "lf".
+    char kind = ReadLe32(hive->Image() + kMinorVersionOffset) >= 5 ? 'h' : 'f';
     if (rc == ERROR_SUCCESS && lists.leaves.empty())
-        lists.leaves.push_back(Leaf{kNoCell, {'l', 'h'}, {}, {}});
+        lists.leaves.push_back(Leaf{kNoCell, {'l', kind}, {}, {}});
     else if (rc == ERROR_SUCCESS)
         rc = FindPlace(*hive, lists, upper, &at, &position);
     if (rc != ERROR_SUCCESS)

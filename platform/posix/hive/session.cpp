@@ -33,10 +33,10 @@ HiveIdentity IdentityOf(const struct stat &st) {
     return {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-// Checks the file before hivex sees it: hivex trusts more of a damaged
-// file than is safe, and would happily open a hive whose log still holds
-// changes.  A dirty hive is recovered from its logs first, and hivex is
-// given the recovered image instead.
+// Checks the file before the editor sees it: the editor follows the
+// hive's own links, and a hive whose log still holds changes is not the
+// hive the system would load.  A dirty hive is recovered from its logs
+// first, and the editor is given the recovered image instead.
 LONG CheckHive(HiveSession *session, HiveIdentity *identity) {
     const std::string &path = session->path;
     int fd = open(session->openPath.c_str(), O_RDONLY | O_CLOEXEC);

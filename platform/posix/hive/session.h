@@ -36,7 +36,7 @@ struct HiveSession {
     int imageFd = -1;      // the image recovered from a dirty hive's logs, else -1
     int fileFd = -1;       // the hive file first found (O_PATH)
     HiveFreeSpace space;   // as the check found it, until the hive is mapped
-    std::string openPath;  // names exactly that file, for hivex
+    std::string openPath;  // names exactly that file
     bool changed = false;
     bool poisoned = false;      // a change failed half way: the image must not be written
     bool selectNoticed = false; // the control set choice has been reported

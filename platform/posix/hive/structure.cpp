@@ -1,9 +1,10 @@
 // The structure of a whole hive image, read from the bytes alone: the bins
 // and the cells that tile them, and everything reachable from the root
-// key.  The backend runs it before hivex sees a hive, because hivex trusts
-// the offsets it frees when it deletes a key and stops the process on one
-// that is not a cell; tools/hivecheck runs it with the stricter checks
-// that matter to Windows but not to hivex.
+// key.  The backend runs it before the editor sees a hive, because the
+// editor frees what a deleted key's links name, and a link to something
+// that is not a cell of that key would corrupt the hive further;
+// tools/hivecheck runs it with the stricter checks that matter to Windows
+// but not to the editor.
 #include "file.h"
 #include "keycell.h"
 
@@ -197,9 +198,9 @@ std::u16string SortName(const Walk &w, uint32_t key) {
     return name;
 }
 
-// Every cell but a security cell belongs to one key, and hivex frees it
-// with that key: a cell claimed twice would be freed twice, which hivex
-// answers by stopping the process.  Offsets outside the bins are another
+// Every cell but a security cell belongs to one key, and the editor frees
+// it with that key: a cell claimed twice would be freed while still in
+// use.  Offsets outside the bins are another
 // check's concern.
 bool Claim(Walk &w, uint32_t cell, const char *what) {
     if (cell >= w.bins || cell % 8 != 0)
@@ -299,7 +300,7 @@ void CheckSubkeys(Walk &w, const Pending &at, const uint8_t *nk, std::vector<Pen
 }
 
 // Data above the plain limit lies in segments listed behind a "db" cell.
-// hivex writes it as one cell instead, which it reads back well enough;
+// Some writers keep it in one cell instead, which reads back well enough;
 // only the strict check holds that against a hive.
 void CheckBigData(Walk &w, uint32_t value, uint32_t data, uint32_t size) {
     if (!Claim(w, data, "value data"))
@@ -348,8 +349,8 @@ void CheckValue(Walk &w, uint32_t value) {
     } else if (!Claim(w, data, "value data")) {
         return;
     } else if (DataLength(w, data) < size || DataLength(w, data) == 0) {
-        // Even empty data kept outside the value is a cell hivex frees
-        // with the value.
+        // Even empty data kept outside the value is a cell freed with the
+        // value.
         Problem(w, "data of value 0x%x (%u bytes) does not fit an allocated cell at 0x%x", value,
                 size, data);
     }
@@ -374,7 +375,7 @@ void CheckValues(Walk &w, uint32_t key, const uint8_t *nk) {
 void CheckKeyFields(Walk &w, uint32_t key, const uint8_t *nk) {
     if (kKeyName + ReadLe16(nk + kKeyNameLength) > DataLength(w, key))
         Problem(w, "name of key 0x%x runs past its cell", key);
-    // hivex frees the class cell with the key whatever length is recorded.
+    // The class cell is freed with the key whatever length is recorded.
     uint32_t keyClass = ReadLe32(nk + kKeyClass);
     uint16_t classLength = ReadLe16(nk + kKeyClassLength);
     if ((classLength > 0 || keyClass != kNoCell) &&
@@ -410,8 +411,8 @@ void CheckKeys(Walk &w) {
 
 // One security cell in the ring of them: its neighbour must point back, and
 // its reference count must cover the keys that name it (strictly, equal
-// them), since hivex frees the cell when a deletion brings the count to
-// nothing.
+// them), since the editor frees the cell when a deletion brings the count
+// to nothing.
 bool CheckSecurityCell(Walk &w, uint32_t at, uint32_t *next) {
     const uint8_t *sk = Record(w, at, kSecurityHeader, "sk", "security cell");
     if (sk == nullptr)
@@ -425,7 +426,7 @@ bool CheckSecurityCell(Walk &w, uint32_t at, uint32_t *next) {
                 ReadLe32(following + 8));
     // A hive saved by a running system may count references from volatile
     // keys, which are not in the file; too many references only keep a
-    // cell alive, too few let hivex free one still in use.
+    // cell alive, too few would free one still in use.
     auto users = w.securityUsers.find(at);
     uint32_t count = users == w.securityUsers.end() ? 0 : users->second;
     uint32_t references = ReadLe32(sk + 0xC);

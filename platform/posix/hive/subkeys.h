@@ -1,7 +1,7 @@
 // The subkeys of the keys a run looks into, read from the hive once per key
-// and then kept in step with the run's own changes.  hivex finds a subkey
-// by decoding every sibling's name, so without this a walk cost a full
-// pass over the parent, and emptying a key of N subkeys (one enumeration
+// and then kept in step with the run's own changes.  Finding a subkey in
+// the hive decodes every sibling's name, so without this a walk cost a
+// full pass over the parent, and emptying a key of N subkeys (one enumeration
 // and one lookup per subkey) cost N passes: quadratic in N.
 #ifndef DRVINST_POSIX_HIVE_SUBKEYS_H
 #define DRVINST_POSIX_HIVE_SUBKEYS_H

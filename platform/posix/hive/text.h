@@ -1,6 +1,7 @@
 // Text as the narrow registry calls see it.  Callers hand over bytes in the
 // Western Windows code page (1252); the hive keeps names and strings in
-// UTF-16, and hivex passes names to and fro as UTF-8.
+// UTF-16 (or one byte per character where that suffices), and the backend
+// carries names as UTF-8 in between.
 #ifndef DRVINST_POSIX_HIVE_TEXT_H
 #define DRVINST_POSIX_HIVE_TEXT_H
 
@@ -9,11 +10,11 @@
 #include <string>
 #include <vector>
 
-// The caller's narrow text as UTF-8, the form hivex takes names in.
+// The caller's narrow text as UTF-8.
 std::string NarrowToUtf8(const char *text, size_t length);
 std::string NarrowToUtf8(const char *text);
 
-// A hivex name back in the narrow code page; what it cannot show becomes '?'.
+// A UTF-8 name back in the narrow code page; what it cannot show becomes '?'.
 std::string Utf8ToNarrow(const std::string &utf8);
 
 // Narrow string data widened to UTF-16LE byte for byte, embedded and
