@@ -42,16 +42,14 @@ target_compile_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLA
 target_link_options(options_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})
 target_link_libraries(options_fuzz drvinst_front_fuzzed)
 
-# The offline registry layer over a hive written from the input, which
-# libhivex reads back afterwards.
+# The offline registry layer over a hive written from the input.
 file(GLOB FUZZ_REGISTRY_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/registry/*.cpp
      ${CMAKE_SOURCE_DIR}/platform/posix/hive/*.cpp)
 add_library(drvinst_registry_fuzzed STATIC ${FUZZ_REGISTRY_SOURCES} ${FUZZ_PATH_SOURCES})
-target_include_directories(drvinst_registry_fuzzed PUBLIC ${CMAKE_SOURCE_DIR} ${HIVEX_INCLUDE_DIR})
+target_include_directories(drvinst_registry_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(drvinst_registry_fuzzed PRIVATE
                        -fsanitize=fuzzer-no-link ${DRVINST_FUZZ_FLAGS})
-target_link_libraries(drvinst_registry_fuzzed PUBLIC ${HIVEX_LIBRARY})
 
 add_executable(hive_fuzz ${CMAKE_SOURCE_DIR}/fuzz/hive_fuzz.cpp)
 target_compile_options(hive_fuzz PRIVATE -fsanitize=fuzzer ${DRVINST_FUZZ_FLAGS})

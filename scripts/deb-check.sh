@@ -42,7 +42,8 @@ check_package() {
     want="$want ./usr/share/man/man8/drvinst-image.8.gz ./usr/share/man/man8/drvinst.8.gz "
     [ "$files" = "$want" ] || fail "package holds: $files; want: $want"
     depends=$(dpkg-deb -f "$deb" Depends)
-    echo "$depends" | grep -q 'libhivex0' || fail "Depends lacks libhivex0: $depends"
+    # The tool edits hives itself; only the tests read them with libhivex.
+    case $depends in *libhivex*) fail "Depends names libhivex: $depends" ;; esac
     echo "package $(basename "$deb"): Depends: $depends"
     status=0
     lintian --allow-root --fail-on error "$deb" >"$dir/lintian.txt" 2>&1 || status=$?
