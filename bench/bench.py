@@ -278,6 +278,29 @@ def by_subkeys(off, hives, counts, reps, baselines):
           'time over the base ~ subkeys^k; 1 is linear.\n' % base)
 
 
+def growth(off, hives, baselines, cycles=50):
+    """The hive's size after the first install and after cycles install and
+    uninstall pairs, on the small hive and the 30 MB one: space freed by an
+    uninstall should serve the next install."""
+    rows = []
+    for megabytes in (1, 30):
+        hive = hives.get(megabytes)
+        for label, contender in [('drvinst', off)] + baselines:
+            tree = offline.Tree(os.path.join(off.work, 'growth'))
+            tree.fresh(hive)
+            sizes = []
+            for _ in range(cycles):
+                timing.run_steps(contender.drvinst(tree))
+                sizes.append(os.path.getsize(tree.hive))
+                timing.run_steps(contender.drvinst(tree, uninstall=True))
+            rows.append(['%d MB' % megabytes, label, os.path.getsize(hive), sizes[0], sizes[-1],
+                         '%+d' % ((sizes[-1] - sizes[0]) // 1024)])
+    print('## Hive size over %d install and uninstall cycles\n' % cycles)
+    print(table(['hive', 'program', 'bytes before', 'after the first install',
+                 'after the last install', 'KB grown since the first'], rows))
+    print()
+
+
 def main():
     args = parse_args()
     quick = args.quick
@@ -303,6 +326,7 @@ def main():
     by_size(off, hives, SIZES[:3] if quick else SIZES, scale_reps)
     by_subkeys(off, hives, SUBKEYS[:4] if quick else SUBKEYS, scale_reps, baselines)
     dirty_replay(off, hives, args.tools, [40, 160] if quick else [40, 160, 320], scale_reps)
+    growth(off, hives, baselines, 10 if quick else 50)
     if not args.no_wine and args.win_bin:
         import winebench
         winebench.report(args.win_bin, work, off.driver, reps)

@@ -51,6 +51,9 @@ inline uint16_t ReadLe16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
+// Sets the key's last-write time.
+void Stamp(HiveCells *hive, HiveNode node, uint64_t filetime);
+
 // Gives back the values of a key, their data and its value list, leaving
 // the key with none.
 LONG FreeValues(HiveCells *hive, HiveNode node);

@@ -172,12 +172,6 @@ LONG WriteLists(HiveCells *hive, HiveNode node, SubkeyLists *lists) {
     return ERROR_SUCCESS;
 }
 
-void Stamp(HiveCells *hive, HiveNode node, uint64_t filetime) {
-    uint8_t *at = hive->Change(node, kKeyTimestamp, 8);
-    WriteLe32(at, static_cast<uint32_t>(filetime));
-    WriteLe32(at + 4, static_cast<uint32_t>(filetime >> 32));
-}
-
 void AddToCount(HiveCells *hive, HiveNode node, size_t field, int32_t delta) {
     uint8_t *at = hive->Change(node, field, 4);
     WriteLe32(at, ReadLe32(at) + static_cast<uint32_t>(delta));
@@ -250,6 +244,12 @@ LONG ReleaseSecurity(HiveCells *hive, uint32_t security) {
 
 } // namespace
 
+void Stamp(HiveCells *hive, HiveNode node, uint64_t filetime) {
+    uint8_t *at = hive->Change(node, kKeyTimestamp, 8);
+    WriteLe32(at, static_cast<uint32_t>(filetime));
+    WriteLe32(at + 4, static_cast<uint32_t>(filetime >> 32));
+}
+
 HiveNode RootNode(const HiveCells &hive) {
     return ReadLe32(hive.Image() + kRootCellOffset);
 }
@@ -298,13 +298,8 @@ LONG AddChildNode(HiveCells *hive, HiveNode parent, const std::string &name, uin
     if (hive->Data(security, kSecurityHeader, "sk") == nullptr)
         return ERROR_REGISTRY_CORRUPT;
     std::u16string wide = Utf8ToUtf16(name);
-    bool compressed = std::all_of(wide.begin(), wide.end(), [](char16_t c) { return c < 0x100; });
-    std::vector<uint8_t> stored;
-    for (char16_t c : wide) {
-        stored.push_back(static_cast<uint8_t>(c));
-        if (!compressed)
-            stored.push_back(static_cast<uint8_t>(c >> 8));
-    }
+    bool compressed = false;
+    std::vector<uint8_t> stored = StoredName(name, &compressed);
     uint32_t cell = 0;
     if (!hive->Allocate(kKeyName + static_cast<uint32_t>(stored.size()), &cell))
         return ERROR_CANTWRITE;

@@ -142,6 +142,20 @@ std::u16string Utf8ToUtf16(const std::string &utf8) {
     return out;
 }
 
+std::vector<uint8_t> StoredName(const std::string &utf8, bool *compressed) {
+    std::u16string wide = Utf8ToUtf16(utf8);
+    *compressed = true;
+    for (char16_t c : wide)
+        *compressed = *compressed && c < 0x100;
+    std::vector<uint8_t> stored;
+    for (char16_t c : wide) {
+        stored.push_back(static_cast<uint8_t>(c));
+        if (!*compressed)
+            stored.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return stored;
+}
+
 // The letters a name from the Western code page can hold; other
 // characters are compared as they are.
 char16_t UpcaseUnit(char16_t c) {

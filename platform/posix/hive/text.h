@@ -38,6 +38,10 @@ std::string HiveNameToUtf8(const uint8_t *bytes, size_t length, bool compressed)
 
 std::u16string Utf8ToUtf16(const std::string &utf8);
 
+// A name as the hive stores it: one byte per character when every one
+// fits (*compressed), else UTF-16LE, as the system decides.
+std::vector<uint8_t> StoredName(const std::string &utf8, bool *compressed);
+
 // The upper case the system sorts and hashes key names by.
 char16_t UpcaseUnit(char16_t c);
 

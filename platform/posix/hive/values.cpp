@@ -120,14 +120,8 @@ LONG StoreData(HiveCells *hive, uint32_t cell, const std::string &data) {
 }
 
 LONG NewValue(HiveCells *hive, const std::string &name, uint32_t *cell) {
-    std::u16string wide = Utf8ToUtf16(name);
-    bool compressed = std::all_of(wide.begin(), wide.end(), [](char16_t c) { return c < 0x100; });
-    std::vector<uint8_t> stored;
-    for (char16_t c : wide) {
-        stored.push_back(static_cast<uint8_t>(c));
-        if (!compressed)
-            stored.push_back(static_cast<uint8_t>(c >> 8));
-    }
+    bool compressed = false;
+    std::vector<uint8_t> stored = StoredName(name, &compressed);
     uint32_t length = kValueHeader + static_cast<uint32_t>(stored.size());
     if (!hive->Allocate(length, cell))
         return ERROR_CANTWRITE;
@@ -238,9 +232,7 @@ LONG SetNodeValue(HiveCells *hive, HiveNode node, const StoredValue &value, uint
     RaiseLongest(hive, node, kKeyLongestValueName,
                  2 * static_cast<uint32_t>(Utf16Length(value.name)));
     RaiseLongest(hive, node, kKeyLongestValueData, static_cast<uint32_t>(value.data.size()));
-    uint8_t *stamp = hive->Change(node, kKeyTimestamp, 8);
-    WriteLe32(stamp, static_cast<uint32_t>(filetime));
-    WriteLe32(stamp + 4, static_cast<uint32_t>(filetime >> 32));
+    Stamp(hive, node, filetime);
     return ERROR_SUCCESS;
 }
 
