@@ -1,7 +1,7 @@
-// hivecheck HIVE [IMAGE]: checks a hive's structure from its bytes, without
-// the library that wrote them, so that a damaged write cannot hide behind
-// the same misreading that produced it: the backend's own walk, every check
-// on.  With IMAGE, a dirty hive is checked as it loads, recovered from the
+// hivecheck HIVE [IMAGE]: checks a hive's structure from its bytes with the
+// backend's structure walk, every check on; the walk is not the code that
+// edits hives, so a damaged write cannot hide behind the misreading that
+// produced it.  With IMAGE, a dirty hive is checked as it loads, recovered from the
 // logs beside it, and IMAGE receives the bytes checked.  Exit status 0 when sound (one
 // summary line), 1 when not (one line per problem), 2 on usage.
 #include "platform/posix/hive/hive.h"
