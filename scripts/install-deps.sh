@@ -7,7 +7,7 @@ packages="$*"
 [ -n "$packages" ] || packages="cmake make g++ clang libclang-rt-14-dev python3 libhivex-dev libhivex-bin libwin-hivex-perl
           libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 clang-format
           strace zip unzip man-db groff-base gzip bsdextrautils dpkg-dev file lintian chntpw wine32:i386
-          libguestfs-tools linux-image-amd64 qemu-utils"
+          libguestfs-tools linux-image-amd64 qemu-utils reglookup"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

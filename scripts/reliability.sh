@@ -17,7 +17,7 @@ case "${1:-}" in
 "") set -- --rounds 50; seeds=300 ;;
 *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
-for tool in strace hivexregedit python3; do
+for tool in strace hivexregedit reglookup python3; do
     command -v "$tool" >/dev/null || { echo "reliability: $tool is missing" >&2; exit 1; }
 done
 cmake -S "$top" -B "$build" >/dev/null

@@ -163,6 +163,27 @@ class Lab:
             return [] if f.read() == State(top).hive else ['replay differs from the logs\' reading']
 
 
+REGLOOKUP_TYPES = {'SZ': 1, 'EXPAND_SZ': 2, 'BINARY': 3, 'DWORD': 4, 'MULTI_SZ': 7}
+
+
+def reglookup_agrees(path, keys):
+    """Whether reglookup, a parser of its own, finds the driver keys with the
+    value names and types hivex found."""
+    proc = subprocess.run(['reglookup', '-H', '-p', '/ControlSet001/Services', path],
+                          capture_output=True, text=True, errors='replace')
+    seen = {}
+    for line in proc.stdout.splitlines():
+        where, kind = line.split(',')[:2]
+        below = where[len('/ControlSet001/Services/'):].lower().replace('/', '\\')
+        key, name = (below, None) if kind == 'KEY' else below.rpartition('\\')[::2]
+        if re.match(r'(eventlog\\system\\)?korvex', key):
+            seen.setdefault(key, {})
+            if name is not None:
+                seen[key][name] = REGLOOKUP_TYPES.get(kind, kind)
+    want = {k: {n.lower(): t for n, (t, _) in v.items()} for k, v in keys.items()}
+    return proc.returncode == 0 and 'ERROR' not in proc.stderr and seen == want
+
+
 class State:
     """Hive bytes, driver files and the temporaries runs leave."""
 
@@ -185,15 +206,19 @@ class State:
         self.hive = replayed(self.primary, self.logs)
         self._keys = False
 
+    def loaded(self):
+        """A file holding the hive as it loads."""
+        path = os.path.join(self.top, HIVE)
+        if self.hive != self.primary:
+            path = os.path.join(self.top, 'replayed.hive')
+            with open(path, 'wb') as f:
+                f.write(self.hive)
+        return path
+
     def keys(self):
         """The driver keys, or None when hivex cannot read the hive."""
         if self._keys is False:
-            path = os.path.join(self.top, HIVE)
-            if self.hive != self.primary:
-                path = os.path.join(self.top, 'replayed.hive')
-                with open(path, 'wb') as f:
-                    f.write(self.hive)
-            self._keys = backends.driver_keys(path)
+            self._keys = backends.driver_keys(self.loaded())
         return self._keys
 
     def problems(self, lab, before, after):
@@ -204,6 +229,9 @@ class State:
             'new' if self.keys() == after.keys() else None
         if side is None:
             problems.append('driver keys are a mixture, or hivex cannot read the hive')
+        elif self.hive != before.hive and self.keys() is not None and \
+                not reglookup_agrees(self.loaded(), self.keys()):
+            problems.append('reglookup reads other driver keys than hivex')
         for name, data in self.files.items():
             if name.startswith('korvex') and data not in (before.files.get(name),
                                                           after.files.get(name)):
