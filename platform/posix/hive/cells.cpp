@@ -102,12 +102,7 @@ void HiveCells::Remember(uint32_t cell, uint32_t size) {
 
 void HiveCells::Forget(uint32_t cell, uint32_t size) {
     byOffset_.erase(cell);
-    for (auto it = bySize_.lower_bound(size); it != bySize_.end() && it->first == size; ++it) {
-        if (it->second == cell) {
-            bySize_.erase(it);
-            return;
-        }
-    }
+    bySize_.erase({size, cell});
 }
 
 // The bins are walked once, on the first allocation or release: the checks
@@ -177,11 +172,11 @@ bool HiveCells::Allocate(uint32_t length, uint32_t *cell) {
     if (length > kLargestHive || !IndexFreeCells())
         return false;
     uint32_t size = CellSize(length);
-    auto fit = bySize_.lower_bound(size);
+    auto fit = bySize_.lower_bound({size, 0});
     if (fit == bySize_.end()) {
         if (!Grow(size))
             return false;
-        fit = bySize_.lower_bound(size);
+        fit = bySize_.lower_bound({size, 0});
     }
     *cell = fit->second;
     Take(*cell, size);

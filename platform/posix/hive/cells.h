@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A cell, by its offset from the first bin, as the hive's own links name
@@ -95,10 +96,10 @@ class HiveCells {
     size_t reserved_ = 0;
     uint32_t bins_ = 0;
     bool indexed_ = false;
-    std::set<uint32_t> pages_;                 // changed pages of the bins, by number
-    std::multimap<uint32_t, uint32_t> bySize_; // free cells: size -> offset
-    std::map<uint32_t, uint32_t> byOffset_;    // free cells: offset -> size
-    std::map<uint32_t, uint32_t> binEnds_;     // bin start -> bin end
+    std::set<uint32_t> pages_;                       // changed pages of the bins, by number
+    std::set<std::pair<uint32_t, uint32_t>> bySize_; // free cells: (size, offset)
+    std::map<uint32_t, uint32_t> byOffset_;          // free cells: offset -> size
+    std::map<uint32_t, uint32_t> binEnds_;           // bin start -> bin end
 };
 
 #endif

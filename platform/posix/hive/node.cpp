@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -327,43 +328,54 @@ LONG AddChildNode(HiveCells *hive, HiveNode parent, const std::string &name, uin
     return ERROR_SUCCESS;
 }
 
-LONG DeleteLeafNode(HiveCells *hive, HiveNode node, uint64_t filetime) {
+// Every cell the key holds, the key's own last: it has no subkeys left.
+LONG FreeKey(HiveCells *hive, HiveNode node) {
     const uint8_t *nk = KeyData(*hive, node);
-    HiveNode parent = 0;
-    LONG rc = nk == nullptr ? ERROR_REGISTRY_CORRUPT : NodeParent(*hive, node, &parent);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    if (ReadLe32(nk + kKeySubkeyCount) != 0)
-        return ERROR_ACCESS_DENIED;
-    SubkeyLists lists;
-    rc = ReadLists(*hive, KeyData(*hive, parent), &lists);
-    bool found = false;
-    for (Leaf &leaf : lists.leaves) {
-        auto at = std::find(leaf.keys.begin(), leaf.keys.end(), node);
-        if (at == leaf.keys.end())
-            continue;
-        found = true;
-        if (!leaf.hints.empty())
-            leaf.hints.erase(leaf.hints.begin() + (at - leaf.keys.begin()));
-        leaf.keys.erase(at);
-    }
-    if (rc == ERROR_SUCCESS && !found)
-        rc = ERROR_REGISTRY_CORRUPT;
+    if (nk == nullptr || ReadLe32(nk + kKeySubkeyCount) != 0)
+        return ERROR_REGISTRY_CORRUPT;
+    LONG rc = FreeValues(hive, node);
     if (rc == ERROR_SUCCESS)
-        rc = FreeValues(hive, node);
-    if (rc == ERROR_SUCCESS)
-        rc = ReleaseSecurity(hive, ReadLe32(KeyData(*hive, node) + kKeySecurity));
+        rc = ReleaseSecurity(hive, ReadLe32(nk + kKeySecurity));
     if (rc != ERROR_SUCCESS)
         return rc;
-    rc = WriteLists(hive, parent, &lists);
-    if (rc != ERROR_SUCCESS)
-        return rc;
-    AddToCount(hive, parent, kKeySubkeyCount, -1);
-    Stamp(hive, parent, filetime);
-    nk = KeyData(*hive, node);
     for (size_t field : {kKeySubkeyList, kKeyClass})
         if (ReadLe32(nk + field) != kNoCell)
             hive->Free(ReadLe32(nk + field));
     hive->Free(node);
+    return ERROR_SUCCESS;
+}
+
+LONG DeleteSubkeys(HiveCells *hive, HiveNode parent, const std::set<HiveNode> &nodes,
+                   uint64_t filetime) {
+    const uint8_t *pk = KeyData(*hive, parent);
+    SubkeyLists lists;
+    LONG rc = pk == nullptr ? ERROR_REGISTRY_CORRUPT : ReadLists(*hive, pk, &lists);
+    size_t found = 0;
+    for (Leaf &leaf : lists.leaves) {
+        size_t kept = 0;
+        for (size_t i = 0; i < leaf.keys.size(); i++) {
+            if (nodes.count(leaf.keys[i]) != 0) {
+                found++;
+                continue;
+            }
+            leaf.keys[kept] = leaf.keys[i];
+            if (!leaf.hints.empty())
+                leaf.hints[kept] = leaf.hints[i];
+            kept++;
+        }
+        leaf.keys.resize(kept);
+        if (!leaf.hints.empty())
+            leaf.hints.resize(kept);
+    }
+    if (rc == ERROR_SUCCESS && found != nodes.size())
+        rc = ERROR_REGISTRY_CORRUPT;
+    for (auto node = nodes.begin(); rc == ERROR_SUCCESS && node != nodes.end(); ++node)
+        rc = FreeKey(hive, *node);
+    if (rc == ERROR_SUCCESS)
+        rc = WriteLists(hive, parent, &lists);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    AddToCount(hive, parent, kKeySubkeyCount, -static_cast<int32_t>(nodes.size()));
+    Stamp(hive, parent, filetime);
     return ERROR_SUCCESS;
 }

@@ -9,6 +9,7 @@
 
 #include "platform/posix/winapi.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,9 +56,12 @@ LONG CollectKeyStats(const HiveCells &hive, HiveNode node, const std::vector<std
 LONG AddChildNode(HiveCells *hive, HiveNode parent, const std::string &name, uint64_t filetime,
                   HiveNode *child);
 
-// Removes a key that has no subkeys, with its values, from its parent,
-// giving every cell it held back.
-LONG DeleteLeafNode(HiveCells *hive, HiveNode node, uint64_t filetime);
+// Removes keys below parent, each without subkeys of its own, with their
+// values, giving every cell they held back.  Removing many subkeys of one
+// key at once rewrites its list once: one at a time, emptying a key of N
+// subkeys would rewrite it N times.
+LONG DeleteSubkeys(HiveCells *hive, HiveNode parent, const std::set<HiveNode> &nodes,
+                   uint64_t filetime);
 
 // Sets one value: one of the same name (ignoring case) keeps its place and
 // spelling and has its type and data replaced, else the value is added at

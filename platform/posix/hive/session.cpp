@@ -3,6 +3,7 @@
 #include "file.h"
 #include "image.h"
 #include "log.h"
+#include "node.h"
 #include "place.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -92,6 +94,44 @@ LONG LoadHive(HiveSession *session) {
     return rc != ERROR_SUCCESS ? rc : MapChecked(session);
 }
 
+// A hive changed by another program since it was loaded is found at the
+// first change after, so that the run fails before it goes on to copy
+// files for registry entries it could never write.
+LONG CheckWritable(HiveSession *session) {
+    if (!session->poisoned && !HiveStillInPlace(session, session->identity)) {
+        Report(session->path,
+               "the hive was changed by another program while this run was using it");
+        session->poisoned = true;
+    }
+    return session->poisoned ? ERROR_CANTWRITE : ERROR_SUCCESS;
+}
+
+unsigned Depth(const HiveCells &hive, HiveNode node) {
+    unsigned depth = 0;
+    for (HiveNode parent = 0; depth < 1024 && NodeParent(hive, node, &parent) == ERROR_SUCCESS;
+         node = parent)
+        depth++;
+    return depth;
+}
+
+// The deepest parents first: a deleted key that had subkeys has lost them
+// by the time its own parent's list is rewritten.
+LONG ApplyDeletions(HiveSession *session) {
+    std::multimap<unsigned, HiveNode, std::greater<unsigned>> order;
+    for (const auto &entry : session->doomed)
+        order.emplace(Depth(*session->hive, entry.first), entry.first);
+    for (const auto &entry : order) {
+        LONG rc =
+            DeleteSubkeys(session->hive, entry.second, session->doomed[entry.second], session->now);
+        if (rc != ERROR_SUCCESS) {
+            session->poisoned = true;
+            return rc;
+        }
+    }
+    session->doomed.clear();
+    return ERROR_SUCCESS;
+}
+
 void CloseSession() {
     g_session->subkeys.Clear();
     delete g_session->hive;
@@ -135,16 +175,19 @@ HiveSession *HiveCurrent() {
     return g_session;
 }
 
-// A hive changed by another program since it was loaded is found at the
-// first change after, so that the run fails before it goes on to copy
-// files for registry entries it could never write.
 LONG HiveBeginWrite(HiveSession *session) {
-    if (!session->poisoned && !HiveStillInPlace(session, session->identity)) {
-        Report(session->path,
-               "the hive was changed by another program while this run was using it");
-        session->poisoned = true;
-    }
-    return session->poisoned ? ERROR_CANTWRITE : ERROR_SUCCESS;
+    LONG rc = CheckWritable(session);
+    return rc == ERROR_SUCCESS ? ApplyDeletions(session) : rc;
+}
+
+// Whether the hive is still the one loaded is asked when the deletions
+// are carried out, not for each of them.
+LONG HiveDeleteLater(HiveSession *session, HiveNode node, HiveNode parent) {
+    if (session->poisoned)
+        return ERROR_CANTWRITE;
+    session->doomed[parent].insert(node);
+    session->changed = true;
+    return ERROR_SUCCESS;
 }
 
 LONG HiveEndWrite(HiveSession *session, LONG rc) {
@@ -158,6 +201,8 @@ LONG HiveEndWrite(HiveSession *session, LONG rc) {
 int HiveFinish(int status) {
     if (g_session == nullptr)
         return status;
+    if (g_session->changed && !g_session->poisoned)
+        HiveBeginWrite(g_session);
     bool written = true;
     std::string problem;
     if (g_session->poisoned) {

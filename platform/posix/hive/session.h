@@ -14,6 +14,8 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <map>
+#include <set>
 #include <string>
 
 // Enough of a file's status to tell whether it is still the same, unchanged.
@@ -42,6 +44,11 @@ struct HiveSession {
     bool selectNoticed = false; // the control set choice has been reported
     uint64_t now = 0;           // the last-write time of every key the run changes
     SubkeyCache subkeys;
+    // Keys deleted by the run but still in the hive, by parent.  Each
+    // parent's list is rewritten once, at the run's next other change or
+    // at the commit, so that emptying a key of N subkeys one by one costs
+    // one pass over its list rather than N.
+    std::map<HiveNode, std::set<HiveNode>> doomed;
 };
 
 // The session, opening the hive first when no session is open.  A hive that
@@ -53,12 +60,18 @@ LONG HiveAcquire(HiveSession **session);
 HiveSession *HiveCurrent();
 
 // Every change goes between these two.  Begin refuses once an earlier
-// change has failed, since nothing of this run will be written anyway.
+// change has failed, since nothing of this run will be written anyway,
+// and carries out the deferred deletions, so that the change sees the
+// hive as the run has left it.
 // End records how the change went: one that failed may have left the
 // image half changed, so after it the image is never written.  Reads
 // never need more than HiveAcquire.
 LONG HiveBeginWrite(HiveSession *session);
 LONG HiveEndWrite(HiveSession *session, LONG rc);
+
+// Records that node, a key whose subkeys are all deleted, is deleted from
+// parent; the hive loses it at the next Begin or at the commit.
+LONG HiveDeleteLater(HiveSession *session, HiveNode node, HiveNode parent);
 
 // Writes the run's changes, if any, to the hive (see CommitHive), then
 // closes the session and releases the lock.  Returns the status the

@@ -54,9 +54,7 @@ LONG DeleteLeafKey(const KeyWalk &walk) {
     if (rc == ERROR_SUCCESS)
         rc = NodeParent(*hive, walk.node, &parent);
     if (rc == ERROR_SUCCESS)
-        rc = HiveBeginWrite(session);
-    if (rc == ERROR_SUCCESS)
-        rc = HiveEndWrite(session, DeleteLeafNode(session->hive, walk.node, session->now));
+        rc = HiveDeleteLater(session, walk.node, parent);
     if (rc != ERROR_SUCCESS)
         return rc;
     session->subkeys.Remove(parent, walk.node);
