@@ -242,6 +242,43 @@ struct Image {
     }
 };
 
+// Keys added out of order and past one leaf of a list, values of every
+// size set twice, then all of it deleted, twice over: the strict check
+// passes after each commit, hivex reads back what was written, and the
+// second round fits in the space the first one gave back.
+TEST_F(Registry, EditsKeepTheHiveSoundAndReuseItsSpace) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 1100; i++)
+        names.push_back("k" + std::to_string(i * 7919 % 1100));
+    uintmax_t size[2];
+    for (int round = 0; round < 2; round++) {
+        HKEY services = Services();
+        for (size_t i = 0; i < names.size(); i++) {
+            HKEY key = Create(services, names[i]);
+            std::string text(i % 50, 'a'), longer(i % 50 + 9, 'b');
+            for (const std::string *data : {&longer, &text})
+                ASSERT_EQ(ERROR_SUCCESS,
+                          RegSetValueExA(key, "Text", 0, REG_BINARY,
+                                         reinterpret_cast<const BYTE *>(data->data()),
+                                         static_cast<DWORD>(data->size())));
+            SetNumber(key, "Start", static_cast<DWORD>(i));
+        }
+        Commit();
+        size[round] = fs::file_size(Hive());
+        EXPECT_EQ("", Image{Slurp(Hive())}.Problems());
+        Reader hive(Hive());
+        EXPECT_EQ(std::string(7, 'a'),
+                  hive.Value({"ControlSet001", "Services", names[7].c_str()}, "Text"));
+        services = Services();
+        for (const std::string &name : names)
+            EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(services, name.c_str()));
+        Commit();
+        EXPECT_EQ("", Image{Slurp(Hive())}.Problems());
+        EXPECT_EQ(0u, Reader(Hive()).Find({"ControlSet001", "Services", names[0].c_str()}));
+    }
+    EXPECT_EQ(size[0], size[1]);
+}
+
 // Each kind of damage a torn or mistaken write leaves, or a foreign disk
 // brings: the strict check, whose word the crash and fault checks take,
 // names it (strict null: a rule of the file, or hivex's own way of writing

@@ -213,8 +213,6 @@ LONG SetNodeValue(HiveCells *hive, HiveNode node, const StoredValue &value, uint
     LONG rc = ValueCells(*hive, node, &cells);
     if (rc != ERROR_SUCCESS)
         return rc;
-    if (value.data.size() > kMaxSingleCellData)
-        return ERROR_CANTWRITE;
     uint32_t cell = kNoCell;
     for (const ValueRef &old : cells)
         if (cell == kNoCell && SameRegistryName(ValueName(old), value.name))
