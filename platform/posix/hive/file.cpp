@@ -56,7 +56,7 @@ LONG CheckRootCell(const uint8_t *cell, uint32_t root, uint32_t bins, std::strin
 // The whole structure, walked in a read-only mapping of the file: nothing
 // the editor could be asked to follow or free may be left unchecked.
 LONG CheckStructure(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space) {
-    void *image = mmap(nullptr, fileSize, PROT_READ, MAP_PRIVATE, fd, 0);
+    void *image = mmap(nullptr, fileSize, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (image == MAP_FAILED) {
         *problem = std::string("cannot read the hive: ") + strerror(errno);
         return ERROR_CANTREAD;
