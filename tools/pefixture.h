@@ -107,13 +107,9 @@ inline Bytes VersionResource(const Options &o) {
     if (o.withFileVersion)
         table.children.push_back(TextNode("FileVersion", o.fileVersion, o.counted));
     root.children.push_back(Node{"StringFileInfo", 1, {}, 0, {table}});
-    // The language and code page that the block name spells.
-    bool hex = o.block.size() == 8 &&
-               o.block.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-    uint32_t translation =
-        hex ? static_cast<uint32_t>(std::stoul(o.block, nullptr, 16)) : 0x040904B0;
+    // US English in Unicode, whatever the block is named: an install never reads it.
     Node var{"Translation", 0, {}, 4, {}};
-    Append(var.value, translation >> 16, 2), Append(var.value, translation, 2);
+    Append(var.value, 0x0409, 2), Append(var.value, 0x04B0, 2);
     root.children.push_back(Node{"VarFileInfo", 1, {}, 0, {var}});
     return Serialize(root);
 }
