@@ -66,7 +66,6 @@ def created(driver):
 
 START_UP = [
     dict(name='usage without arguments', args=[], out=USAGE, status=1),
-    dict(name='usage with only plain words', args=['korvex1', 'x'], out=USAGE, status=1),
     dict(name='usage when -D ends the line', args=['-D'], out=USAGE, status=1),
     dict(name='usage for an unknown switch after a good -D', args=['-D', 'korvex1', '-x'],
          out=USAGE, status=1),
@@ -108,8 +107,8 @@ START_UP = [
     dict(name='working directory past PATH_MAX read whole', builds=('posix',), deep=21,
          args=['-D', 'korvex1', '-V'], out=verbose_install('{cwd}\\')[:3] +
          [P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
-    dict(name='source driver a FIFO', builds=('posix',), args=['-D', 'korvex1'], source={'korvex1.sys': 'FIFO'},
-         out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
+    dict(name='source driver a FIFO', builds=('posix',), args=['-D', 'korvex1'],
+         source={'korvex1.sys': 'FIFO'}, out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
     dict(name='EventLog key missing', args=['-D', 'korvex1'], remove=['EventLog\\System'],
          out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
 ]
@@ -156,15 +155,10 @@ DIRTY_HIVES = [
     replayed('split', args=('-U', '-D', 'korvex1'), installed={'korvex1.sys': OLD},
              keys=installed_keys('korvex1'), files={}, registry=pending((1, 2, 3))),
     replayed('log1', args=('-U', '-D', 'korvex1'), files={}, registry=None),
-    replayed('nolog', status=1, files={}, registry=None,
-             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
-                  'is no transaction log to recover it from',
-                  P1 + 'RegOpenKeyEx failed to open Service key']),
-    replayed('empty', status=1, files={}, registry=None,
-             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
-                  'is no transaction log to recover it from',
-                  P1 + 'RegOpenKeyEx failed to open Service key']),
-]
+] + [replayed(kind, status=1, files={}, registry=None,
+              out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
+                   'is no transaction log to recover it from',
+                   P1 + 'RegOpenKeyEx failed to open Service key']) for kind in ('nolog', 'empty')]
 
 UNINSTALL = [
     dict(name='uninstall removes file and both key trees',
