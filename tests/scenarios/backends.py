@@ -131,7 +131,8 @@ class Posix:
         program = 'drvinst-faulty' if 'DRVINST_FAIL' in env else 'drvinst'
         proc = subprocess.run([argv0] + args, executable=os.path.join(self.bindir, program),
                               preexec_fn=lambda: [os.chdir(s) for s in self.steps], env=env,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
         status = proc.returncode if proc.returncode < 128 else proc.returncode - 256
         return proc.stdout.decode('latin-1'), status, []
 

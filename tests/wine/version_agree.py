@@ -21,10 +21,12 @@ SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, 'tests', 'scenarios'))
 import backends  # noqa: E402
 
-TEXTS = ['2.1', '', '  3.2 (beta)']
-
-# Shapes other than a plain FileVersion; each is (name, mksys arguments).
+# Each fixture is (name, mksys arguments).
 SHAPES = [
+    ('counted', ['--file-version', '2.1']),
+    ('uncounted', ['--file-version', '2.1', '--uncounted']),
+    ('empty-counted', ['--file-version', '']),
+    ('empty-uncounted', ['--file-version', '', '--uncounted']),
     ('e4-block-only', ['--file-version', '2.1', '--block', '040904E4']),
     ('lower-case-block', ['--file-version', '2.1', '--block', '040904b0']),
     ('no-resource', ['--no-resource']),
@@ -49,12 +51,6 @@ CORPUS = '/usr/lib/i386-linux-gnu/wine/i386-windows' if os.environ.get('WINEARCH
     else '/usr/lib/*/wine/*-windows'
 
 
-def differ(what, mine, theirs):
-    print('DIFFER %s\n  posix:\n    %s\n  wine:\n    %s' % (
-        what, str(mine).strip().replace('\n', '\n    '), str(theirs).strip().replace('\n', '\n    ')))
-    return 1
-
-
 def is_pe(path):
     with open(path, 'rb') as f:
         head = f.read(64)
@@ -68,13 +64,16 @@ def verdump(work, directory, names):
     """verdump's answers for names in directory, one process per side;
     16-bit images are left out, since the tool reads PE only."""
     answers = []
-    for argv in ([os.path.join(work, 'verdump')], [backends.WINE, os.path.join(work, 'verdump.exe')]):
+    for argv in [os.path.join(work, 'verdump')], [backends.WINE, os.path.join(work, 'verdump.exe')]:
         out = subprocess.run(argv + names, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                              timeout=1800, cwd=directory).stdout.decode('latin-1')
         out = out.replace('\r\n', '\n')
         answers.append(dict(re.findall(r'^== (.*?)\n(.*?)(?=^== |\Z)', out, re.M | re.S)))
-    return sum(differ('verdump %s/%s' % (directory, n), *(a.get(n) for a in answers))
-               for n in names if answers[0].get(n) is None or answers[0].get(n) != answers[1].get(n))
+    differ = [n for n in names if answers[0].get(n) is None or answers[0][n] != answers[1].get(n)]
+    for n in differ:
+        print('DIFFER %s/%s\n  posix:\n%s  wine:\n%s' % (directory, n, answers[0].get(n),
+                                                         answers[1].get(n)))
+    return len(differ)
 
 
 def check(posix, work):
@@ -87,17 +86,13 @@ def check(posix, work):
         subprocess.run(build, check=True)
     fixtures = os.path.join(work, 'fixtures')
     os.mkdir(fixtures)
-    names = []
-    for name, args in [('text%02d-%s' % (i, kind), ['--file-version', text] + extra)
-                       for i, text in enumerate(TEXTS)
-                       for kind, extra in (('counted', []), ('uncounted', ['--uncounted']))] + SHAPES:
-        names.append(name + '.sys')
-        subprocess.run([os.path.join(posix, 'mksys'), os.path.join(fixtures, names[-1])] + args,
+    for name, args in SHAPES:
+        subprocess.run([os.path.join(posix, 'mksys'), os.path.join(fixtures, name + '.sys')] + args,
                        check=True)
-    failed = verdump(work, fixtures, names)
-    total = len(names)
-    for directory in sorted(glob.glob(CORPUS)):
-        names = sorted(n for n in os.listdir(directory) if is_pe(os.path.join(directory, n)))
+    failed = total = 0
+    for directory in [fixtures] + sorted(glob.glob(CORPUS)):
+        names = sorted(n for n in os.listdir(directory)
+                       if directory == fixtures or is_pe(os.path.join(directory, n)))
         failed, total = failed + verdump(work, directory, names), total + len(names)
     print('%d files, %d differences' % (total, failed))
     return 0 if failed == 0 else 1
