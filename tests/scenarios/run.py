@@ -50,34 +50,26 @@ def run_one(backend, blob, sc, top):
                     f.write(blob(tuple(driver)))
     if sc.get('no_drivers_directory'):
         backend.hide_drivers_directory()
+    # A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with or
+    # without a drivers folder there, that folder too must stay as it was.
+    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64', 'drivers')
     if 'syswow64' in sc:
-        return check_redirected(backend, blob, sc)
+        shutil.rmtree(folder, ignore_errors=True)
+        if sc['syswow64']:
+            os.makedirs(folder)
     try:
         problems = check_run(backend, blob, sc)
         if sc.get('no_drivers_directory') and os.path.lexists(backend.drivers):
             problems.append('something was made where the drivers directory should be')
+        left = os.listdir(folder) if os.path.lexists(folder) else None
+        if 'syswow64' in sc and left != ([] if sc['syswow64'] else None):
+            problems.append('SysWOW64\\drivers changed: %r' % left)
         return problems
     finally:
         if sc.get('no_drivers_directory'):
             backend.restore_drivers_directory()
-
-
-def check_redirected(backend, blob, sc):
-    """A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with
-    or without a drivers folder there, that folder too must stay as it was."""
-    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
-                          'drivers')
-    shutil.rmtree(folder, ignore_errors=True)
-    if sc['syswow64']:
-        os.makedirs(folder)
-    try:
-        problems = check_run(backend, blob, sc)
-        left = os.listdir(folder) if os.path.lexists(folder) else None
-        if left != ([] if sc['syswow64'] else None):
-            problems.append('SysWOW64\\drivers changed: %r' % left)
-        return problems
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if 'syswow64' in sc:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def check_run(backend, blob, sc):
