@@ -18,7 +18,6 @@ int main(int argc, char **argv) {
     pefixture::Options o;
     const char *out = nullptr;
     size_t keep = SIZE_MAX;
-    auto number = [](const char *v) { return static_cast<uint16_t>(strtoul(v, nullptr, 0)); };
     const std::map<std::string, std::pair<bool *, bool>> flags = {
         {"--uncounted", {&o.counted, false}},  {"--no-file-version", {&o.withFileVersion, false}},
         {"--no-fixed", {&o.fixedInfo, false}}, {"--no-resource", {&o.resource, false}},
@@ -32,7 +31,8 @@ int main(int argc, char **argv) {
          }},
         {"--block", [&](const char *v) { o.block = v; }},
         {"--payload", [&](const char *v) { o.payload = v; }},
-        {"--name-id", [&](const char *v) { o.nameId = number(v); }},
+        {"--name-id",
+         [&](const char *v) { o.nameId = static_cast<uint16_t>(strtoul(v, nullptr, 0)); }},
         {"--truncate", [&](const char *v) { keep = strtoul(v, nullptr, 0); }},
         {"--languages",
          [&](const char *v) {

@@ -54,6 +54,8 @@ COPY = 'copy {cwd}\\korvex1.sys ' + DRIVERS
 COPY_FAILED = P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'
 NO_VERSION = P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'
 NO_SERVICES = P1 + 'RegOpenKeyEx failed to open Service key'
+BACKUP = [DRIVERS + '\\korvex1.sys FileVersion :  2.0', 'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
+          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)]
 
 
 def verbose_install(source_dir, driver='korvex1', version_line=' 2.1'):
@@ -185,11 +187,7 @@ PLACEMENT = [
          status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
     dict(name='upgrade keeps the old copy as a versioned backup', args=['-D', 'korvex1', '-V'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
-         out=verbose_install('{cwd}\\') +
-         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
-          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
-          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
-          COPY] + created('korvex1'),
+         out=verbose_install('{cwd}\\') + BACKUP + [COPY] + created('korvex1'),
          status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.0': OLD},
          registry=installed_keys('korvex1')),
     dict(name='same version refused', args=['-D', 'korvex1'],
@@ -245,11 +243,8 @@ FAILURES = [
     dict(name='failed move keeps the installed driver and runs no copy',
          args=['-D', 'korvex1', '-V'], interpreter='failmove',
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
-         out=verbose_install('{cwd}\\') +
-         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
-          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
-          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
-          P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
+         out=verbose_install('{cwd}\\') + BACKUP +
+         [P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
          status=1, files={'korvex1.sys': OLD}, registry={}),
     # A directory where the driver file should go makes the copy fail for
     # real on both builds, and reads as an installed file without version.
