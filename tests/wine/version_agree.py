@@ -60,13 +60,13 @@ def is_pe(path):
         return f.read(4) == b'PE\0\0'
 
 
-def verdump(work, directory, names):
+def verdump(work, directory, names, env):
     """verdump's answers for names in directory, one process per side;
     16-bit images are left out, since the tool reads PE only."""
     answers = []
     for argv in [os.path.join(work, 'verdump')], [backends.WINE, os.path.join(work, 'verdump.exe')]:
         out = subprocess.run(argv + names, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                             timeout=1800, cwd=directory).stdout.decode('latin-1')
+                             timeout=1800, cwd=directory, env=env).stdout.decode('latin-1')
         out = out.replace('\r\n', '\n')
         answers.append(dict(re.findall(r'^== (.*?)\n(.*?)(?=^== |\Z)', out, re.M | re.S)))
     differ = [n for n in names if answers[0].get(n) is None or answers[0][n] != answers[1].get(n)]
@@ -76,7 +76,7 @@ def verdump(work, directory, names):
     return len(differ)
 
 
-def check(posix, work):
+def check(posix, work, env):
     src = os.path.join(HERE, 'verdump.cpp')
     for build in ([os.environ.get('CXX_WIN', 'x86_64-w64-mingw32-g++'), '-std=c++17', '-static',
                    '-I', SOURCE, src, '-o', os.path.join(work, 'verdump.exe'), '-lversion'],
@@ -93,7 +93,7 @@ def check(posix, work):
     for directory in [fixtures] + sorted(glob.glob(CORPUS)):
         names = sorted(n for n in os.listdir(directory)
                        if directory == fixtures or is_pe(os.path.join(directory, n)))
-        failed, total = failed + verdump(work, directory, names), total + len(names)
+        failed, total = failed + verdump(work, directory, names, env), total + len(names)
     print('%d files, %d differences' % (total, failed))
     return 0 if failed == 0 else 1
 
@@ -102,7 +102,6 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     posix = os.path.abspath(sys.argv[1])
-    os.environ['WINEDEBUG'] = '-all'
     # Wine then answers as Windows set to US English, whose choice of
     # language the offline reader makes.
     os.environ['LC_ALL'] = 'C'
@@ -110,19 +109,12 @@ def main():
         print('SKIPPED: this kernel cannot run 32-bit programs')
         return 77
     with tempfile.TemporaryDirectory(prefix='version-agree.') as work:
-        os.environ.setdefault('WINEPREFIX', os.path.join(work, 'prefix'))
-        # The prefix is made whole and its server left to end: a program
-        # started while a server of the same prefix is ending can come back
-        # with no output at all.  Then one server kept alive for the whole
-        # run spares each start its own.
-        subprocess.run([backends.WINE, 'wineboot', '-u'], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([backends.WINESERVER, '-w'])
-        subprocess.run([backends.WINESERVER, '-p60'])
+        # A prefix made whole before the first start, and one server for the run.
+        wine = backends.Wine(posix, os.environ.get('WINEPREFIX') or os.path.join(work, 'prefix'))
         try:
-            return check(posix, work)
+            return check(posix, work, wine.env)
         finally:
-            subprocess.run([backends.WINESERVER, '-k'])
+            wine.close()
 
 
 if __name__ == '__main__':
