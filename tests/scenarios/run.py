@@ -30,9 +30,7 @@ def driver_bytes(tooldir, where, driver):
 
 
 def fill(text, values):
-    for key, value in values.items():
-        text = text.replace('{' + key + '}', value)
-    return text
+    return re.sub(r'\{(\w+)\}', lambda m: values.get(m.group(1), m.group(0)), text)
 
 
 def run_one(backend, blob, sc, top):

@@ -147,8 +147,8 @@ class RunCommandTest : public ScratchTest {
   protected:
     std::string savedPath = getenv("PATH"), savedCwd = fs::current_path();
 
-    void Script(const char *path, int status, mode_t mode = 0755) {
-        std::ofstream(top / path) << "#!/bin/sh\nprintf " << status << "\nexit " << status << "\n";
+    void Script(const char *path, const char *body, mode_t mode = 0755) {
+        std::ofstream(top / path) << "#!/bin/sh\n" << body << "\n";
         chmod((top / path).c_str(), mode);
     }
     void TearDown() override {
@@ -162,12 +162,11 @@ class RunCommandTest : public ScratchTest {
 TEST_F(RunCommandTest, FindsTheInterpreterFlushesFirstAndPassesItsStatus) {
     for (const char *sub : {"work", "bin", "noexec", "isdir/cmd.exe", "empty", "comspec"})
         fs::create_directories(top / sub);
-    Script("bin/cmd.exe", 5);
-    Script("noexec/cmd.exe", 6, 0644);
-    Script("comspec/exit3", 3);
-    Script("comspec/noexec", 7, 0644);
-    std::ofstream(top / "comspec/killed") << "#!/bin/sh\nkill -KILL $$\n";
-    chmod((top / "comspec/killed").c_str(), 0755);
+    Script("bin/cmd.exe", "printf 5; exit 5");
+    Script("noexec/cmd.exe", "printf 6; exit 6", 0644);
+    Script("comspec/exit3", "printf 3; exit 3");
+    Script("comspec/noexec", "printf 7; exit 7", 0644);
+    Script("comspec/killed", "kill -KILL $$");
     fs::current_path(top / "work");
     struct Choice {
         const char *comspec; // a file in comspec/, or nullptr for unset
@@ -188,7 +187,7 @@ TEST_F(RunCommandTest, FindsTheInterpreterFlushesFirstAndPassesItsStatus) {
         SCOPED_TRACE(std::string(c.comspec ? c.comspec : "unset") + " " + c.path);
         fs::remove(top / "work" / "cmd.exe");
         if (c.inWorkingDir)
-            Script("work/cmd.exe", 4);
+            Script("work/cmd.exe", "printf 4; exit 4");
         if (c.comspec == nullptr)
             unsetenv("COMSPEC");
         else
