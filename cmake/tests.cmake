@@ -33,7 +33,7 @@ if(DRVINST_WIN_BUILD)
   # The offline version reader against Windows' own, fixture by fixture.
   add_test(NAME version_agree
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/version_agree.py
-                   ${CMAKE_BINARY_DIR} ${DRVINST_WIN_BUILD})
+                   ${CMAKE_BINARY_DIR})
   set_tests_properties(version_agree PROPERTIES LABELS wine RUN_SERIAL ON
                        ENVIRONMENT WINEPREFIX=${CMAKE_BINARY_DIR}/wine-version)
 endif()
@@ -53,7 +53,7 @@ if(DRVINST_WIN32_BUILD)
                    --build wow64 --bin ${DRVINST_WIN32_BUILD} --tools ${CMAKE_BINARY_DIR})
   add_test(NAME version_agree32
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/version_agree.py
-                   ${CMAKE_BINARY_DIR} ${DRVINST_WIN32_BUILD})
+                   ${CMAKE_BINARY_DIR})
   set_tests_properties(version_agree32 PROPERTIES ENVIRONMENT
     "${WINE32};WINEPREFIX=${CMAKE_BINARY_DIR}/wine-version32;CXX_WIN=i686-w64-mingw32-g++")
   set_tests_properties(scenarios_wine32 scenarios_wow64 version_agree32 PROPERTIES

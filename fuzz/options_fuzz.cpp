@@ -8,6 +8,7 @@
 #include "front/state.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -53,9 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     state = InstallerState{};
     try {
         ScanOptions(static_cast<int>(args.size()), argv.data());
-        bool found = state.driverName.empty();
-        for (size_t i = 1; i < args.size(); i++)
-            found = found || args[i] == state.driverName;
+        bool found = state.driverName.empty() ||
+                     std::find(args.begin() + 1, args.end(), state.driverName) != args.end();
         Require(found && state.forceFlag <= 1 && state.uninstallFlag <= 1 &&
                 state.verboseFlag <= 1);
         SetSourceDirectory(argv[0]);

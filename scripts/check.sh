@@ -42,5 +42,5 @@ sh scripts/deb-check.sh
 sh scripts/format.sh --check
 # Tests are kept to at most half the size of the product; until the suite
 # is there, a ceiling that may only come down keeps it from growing back.
-sh scripts/testsize.sh 56
+sh scripts/testsize.sh 53
 echo "all checks passed"

@@ -8,34 +8,31 @@
 #include <map>
 #include <string>
 
-static const char kUsage[] = "usage: mksys OUT [options]\n"
-                             "  --file-version TEXT  FileVersion text (default \"1.0\")\n"
-                             "  --uncounted          its length leaves out the terminator\n"
-                             "  --no-file-version    no FileVersion string at all\n"
-                             "  --block NAME         string table name (default 040904B0)\n"
-                             "  --no-fixed           no VS_FIXEDFILEINFO in the root\n"
-                             "  --no-resource        no resource section at all\n"
-                             "  --pe32               32-bit image (default: PE32+)\n"
-                             "  --name-id N          resource name ID (default 1)\n"
-                             "  --languages L,...    language IDs in hex (default 0409)\n"
-                             "  --payload TEXT       extra bytes in the code section\n"
-                             "  --truncate N         keep only the first N bytes\n";
+static const char kUsage[] =
+    "usage: mksys OUT [--file-version TEXT (Latin-1, default 1.0)] [--uncounted (its length\n"
+    "  leaves out the terminator)] [--no-file-version] [--block NAME (default 040904B0)]\n"
+    "  [--no-fixed] [--no-resource] [--pe32] [--name-id N (default 1)] [--languages L,...\n"
+    "  (hex, default 0409)] [--payload TEXT (extra code bytes)] [--truncate N (bytes kept)]\n";
 
 int main(int argc, char **argv) {
     pefixture::Options o;
     const char *out = nullptr;
     size_t keep = SIZE_MAX;
-    auto number = [](const char *v) { return static_cast<uint16_t>(strtoul(v, nullptr, 0)); };
     const std::map<std::string, std::pair<bool *, bool>> flags = {
         {"--uncounted", {&o.counted, false}},  {"--no-file-version", {&o.withFileVersion, false}},
         {"--no-fixed", {&o.fixedInfo, false}}, {"--no-resource", {&o.resource, false}},
         {"--pe32", {&o.pe32, true}},
     };
     const std::map<std::string, std::function<void(const char *)>> valued = {
-        {"--file-version", [&](const char *v) { o.fileVersion = v; }},
+        {"--file-version",
+         [&](const char *v) {
+             for (o.fileVersion.clear(); *v != 0; v++)
+                 o.fileVersion += static_cast<unsigned char>(*v);
+         }},
         {"--block", [&](const char *v) { o.block = v; }},
         {"--payload", [&](const char *v) { o.payload = v; }},
-        {"--name-id", [&](const char *v) { o.nameId = number(v); }},
+        {"--name-id",
+         [&](const char *v) { o.nameId = static_cast<uint16_t>(strtoul(v, nullptr, 0)); }},
         {"--truncate", [&](const char *v) { keep = strtoul(v, nullptr, 0); }},
         {"--languages",
          [&](const char *v) {

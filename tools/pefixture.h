@@ -15,7 +15,7 @@
 namespace pefixture {
 
 struct Options {
-    std::string fileVersion = "1.0";
+    std::u16string fileVersion = u"1.0";
     bool withFileVersion = true;
     bool counted = true; // whether wValueLength includes the terminator
     std::string block = "040904B0";
@@ -54,24 +54,9 @@ inline void PadTo(Bytes &out, uint32_t alignment) {
     out.resize(AlignUp(SizeOf(out), alignment));
 }
 
-// UTF-8 text as UTF-16.  A byte that starts no well-formed sequence stands
-// for itself, so plain Latin-1 text passes through too.
-inline void AppendUtf16(Bytes &out, const std::string &text) {
-    for (size_t i = 0; i < text.size();) {
-        uint32_t lead = static_cast<unsigned char>(text[i++]), cp = lead, k = 0;
-        size_t extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : 0;
-        uint32_t decoded = lead & (0x3F >> extra);
-        for (; extra != 0 && i + extra <= text.size() && k < extra && (text[i + k] & 0xC0) == 0x80;
-             k++)
-            decoded = decoded << 6 | (text[i + k] & 0x3F);
-        if (extra != 0 && k == extra)
-            cp = decoded, i += extra;
-        if (cp >= 0x10000) {
-            Append(out, 0xD800 + ((cp - 0x10000) >> 10), 2);
-            cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
-        }
-        Append(out, cp, 2);
-    }
+inline void AppendUtf16(Bytes &out, const std::u16string &text) {
+    for (char16_t unit : text)
+        Append(out, unit, 2);
 }
 
 // One node of the version tree, before layout.
@@ -87,7 +72,7 @@ struct Node {
 // aligned, and wLength stops at the last byte written, before any padding.
 inline Bytes Serialize(const Node &node) {
     Bytes out(6, 0);
-    AppendUtf16(out, node.key);
+    AppendUtf16(out, std::u16string(node.key.begin(), node.key.end()));
     Append(out, 0, 2);
     PadTo(out, 4);
     out.insert(out.end(), node.value.begin(), node.value.end());
@@ -101,7 +86,7 @@ inline Bytes Serialize(const Node &node) {
 }
 
 // A text String; the terminator is always stored, only its count varies.
-inline Node TextNode(const std::string &key, const std::string &text, bool counted) {
+inline Node TextNode(const std::string &key, const std::u16string &text, bool counted) {
     Node node{key, 1, {}, 0, {}};
     AppendUtf16(node.value, text);
     node.valueLength = static_cast<uint16_t>(node.value.size() / 2 + counted);
@@ -118,17 +103,13 @@ inline Bytes VersionResource(const Options &o) {
         if (o.fixedInfo)
             Append(root.value, v);
     root.valueLength = static_cast<uint16_t>(root.value.size());
-    Node table{o.block, 1, {}, 0, {TextNode("FileDescription", "Fixture driver", true)}};
+    Node table{o.block, 1, {}, 0, {TextNode("FileDescription", u"Fixture driver", true)}};
     if (o.withFileVersion)
         table.children.push_back(TextNode("FileVersion", o.fileVersion, o.counted));
     root.children.push_back(Node{"StringFileInfo", 1, {}, 0, {table}});
-    // The language and code page that the block name spells.
-    bool hex = o.block.size() == 8 &&
-               o.block.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-    uint32_t translation =
-        hex ? static_cast<uint32_t>(std::stoul(o.block, nullptr, 16)) : 0x040904B0;
+    // US English in Unicode, whatever the block is named: an install never reads it.
     Node var{"Translation", 0, {}, 4, {}};
-    Append(var.value, translation >> 16, 2), Append(var.value, translation, 2);
+    Append(var.value, 0x0409, 2), Append(var.value, 0x04B0, 2);
     root.children.push_back(Node{"VarFileInfo", 1, {}, 0, {var}});
     return Serialize(root);
 }

@@ -67,16 +67,12 @@ class Posix:
         self.windows = os.path.join(top, 'tree', 'WINNT')
         self.drivers = os.path.join(self.windows, 'system32', 'drivers')
         self.hive = os.path.join(self.windows, 'system32', 'config', 'SYSTEM')
-        os.makedirs(self.work)
         # A working directory that may reach past PATH_MAX: made and entered a step at a time.
-        self.steps, fd = [self.work] + ['d' * 200] * sc.get('deep', 0), None
+        self.steps, here = [self.work] + ['d' * 200] * sc.get('deep', 0), os.getcwd()
         for step in self.steps:
-            if fd is not None:
-                os.mkdir(step, dir_fd=fd)
-            fd, parent = os.open(step, os.O_RDONLY, dir_fd=fd), fd
-            if parent is not None:
-                os.close(parent)
-        os.close(fd)
+            os.makedirs(step)
+            os.chdir(step)
+        os.chdir(here)
         self.work = '/'.join(self.steps)
         subprocess.run([os.path.join(self.tooldir, 'mktree'), os.path.join(top, 'tree')],
                        check=True, stdout=subprocess.DEVNULL)
@@ -100,27 +96,23 @@ class Posix:
             self.env['PATH'] = '/nonexistent'
         if 'fail' in sc:
             self.env['DRVINST_FAIL'] = sc['fail']
-        if 'damage' in sc:
-            self.damage_hive(sc['damage'])
+        if 'damage' in sc:  # the hive gone, or a directory in its place
+            os.remove(self.hive)
+            if sc['damage'] == 'directory':
+                os.makedirs(os.path.join(self.hive, 'inside'))
         if 'dirty' in sc:  # the latest changes left only in the logs
             subprocess.run([os.path.join(self.tooldir, 'mkdirty'), self.hive, sc['dirty']],
                            check=True)
-
-    def damage_hive(self, kind):
-        """The hive gone, or a directory in its place (damage inside a hive
-        is the unit tests' table)."""
-        os.remove(self.hive)
-        if kind == 'directory':
-            os.makedirs(os.path.join(self.hive, 'inside'))
 
     def placeholders(self):
         return {'cwd': self.work, 'root': self.windows, 'wwork': self.work.replace('/', '\\'),
                 'hive': self.hive}
 
     def config_bytes(self):
-        """The hive and every log beside it, by name."""
+        """The hive and every log beside it, by name; a directory as None."""
         config = os.path.dirname(self.hive)
-        return {n: open(os.path.join(config, n), 'rb').read() for n in sorted(os.listdir(config))}
+        return {n: None if os.path.isdir(p) else open(p, 'rb').read()
+                for n, p in ((n, os.path.join(config, n)) for n in sorted(os.listdir(config)))}
 
     def hive_is_clean(self):
         return subprocess.run([os.path.join(self.tooldir, 'hivecheck'), self.hive],
@@ -132,19 +124,15 @@ class Posix:
     def restore_drivers_directory(self):
         pass
 
-    def hive_bytes(self):
-        if os.path.isfile(self.hive):
-            with open(self.hive, 'rb') as f:
-                return f.read()
-
     def run(self, argv0, args, env_changes):
         """(output, status, problems)."""
         env = dict(self.env, **env_changes)
         env = {k: v for k, v in env.items() if v is not None}
         program = 'drvinst-faulty' if 'DRVINST_FAIL' in env else 'drvinst'
         proc = subprocess.run([argv0] + args, executable=os.path.join(self.bindir, program),
-                              preexec_fn=lambda: [os.chdir(s) for s in self.steps], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+                              preexec_fn=lambda: [os.chdir(s) for s in self.steps], env=env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
         status = proc.returncode if proc.returncode < 128 else proc.returncode - 256
         return proc.stdout.decode('latin-1'), status, []
 

@@ -50,6 +50,12 @@ USAGE = ['', 'Usage: drvinst -D DriverName [-U] [-F] [-V]', '',
          '-V: Turn on verbose mode.', '']
 P1 = 'drvinst korvex1 : '
 DRIVERS = '{root}\\system32\\drivers'
+COPY = 'copy {cwd}\\korvex1.sys ' + DRIVERS
+COPY_FAILED = P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'
+NO_VERSION = P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'
+NO_SERVICES = P1 + 'RegOpenKeyEx failed to open Service key'
+BACKUP = [DRIVERS + '\\korvex1.sys FileVersion :  2.0', 'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
+          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)]
 
 
 def verbose_install(source_dir, driver='korvex1', version_line=' 2.1'):
@@ -66,7 +72,6 @@ def created(driver):
 
 START_UP = [
     dict(name='usage without arguments', args=[], out=USAGE, status=1),
-    dict(name='usage with only plain words', args=['korvex1', 'x'], out=USAGE, status=1),
     dict(name='usage when -D ends the line', args=['-D'], out=USAGE, status=1),
     dict(name='usage for an unknown switch after a good -D', args=['-D', 'korvex1', '-x'],
          out=USAGE, status=1),
@@ -83,8 +88,7 @@ START_UP = [
     dict(name='switch taken as the name', args=['-D', '-V'], out=['Driver -V not supported'],
          status=1),
     dict(name='verbose start-up from the working directory', args=['-d', 'korvex1', '-verbose'],
-         out=['Source directory {cwd}\\', 'SystemRoot {root}', 'Source File {cwd}\\korvex1.sys',
-              P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1),
+         out=verbose_install('{cwd}\\')[:3] + [NO_VERSION], status=1),
     dict(name='relative argument zero names a subdirectory', argv0='sub\\drvinst',
          args=['-Dkorvex2', 'korvex1', '-V'],
          out=['Source directory {cwd}\\sub\\', 'SystemRoot {root}',
@@ -99,17 +103,17 @@ START_UP = [
          env={'SystemRoot': ''},
          out=['drvinst korvex2 : Could not find SystemRoot environment variable'], status=1),
     dict(name='Services key missing', builds=('posix',), args=['-D', 'korvex1'], remove=[''],
-         out=[P1 + 'RegOpenKeyEx failed to open Service key'], status=1),
+         out=[NO_SERVICES], status=1),
     dict(name='SystemRoot past PATH_MAX', builds=('posix',), args=['-D', 'korvex1'],
          env={'SystemRoot': '{root}' + '/x' * 2100},
          out=['offline registry: {root}' + '/x' * 2100 + '\\system32\\config\\SYSTEM: cannot '
-              'open the hive: File name too long', P1 + 'RegOpenKeyEx failed to open Service key'],
+              'open the hive: File name too long', NO_SERVICES],
          status=1, files={}, registry={}),
     dict(name='working directory past PATH_MAX read whole', builds=('posix',), deep=21,
-         args=['-D', 'korvex1', '-V'], out=verbose_install('{cwd}\\')[:3] +
-         [P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
-    dict(name='source driver a FIFO', builds=('posix',), args=['-D', 'korvex1'], source={'korvex1.sys': 'FIFO'},
-         out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1, files={}),
+         args=['-D', 'korvex1', '-V'], out=verbose_install('{cwd}\\')[:3] + [NO_VERSION],
+         status=1, files={}),
+    dict(name='source driver a FIFO', builds=('posix',), args=['-D', 'korvex1'],
+         source={'korvex1.sys': 'FIFO'}, out=[NO_VERSION], status=1, files={}),
     dict(name='EventLog key missing', args=['-D', 'korvex1'], remove=['EventLog\\System'],
          out=[P1 + 'RegOpenKeyEx failed to open EventLog key'], status=1),
 ]
@@ -118,8 +122,7 @@ START_UP = [
 def damaged(kind, problem):
     return dict(name='hive refused untouched: ' + kind, builds=('posix',), damage=kind,
                 args=['-D', 'korvex1'], source={'korvex1.sys': NEW},
-                out=['offline registry: {hive}: ' + problem,
-                     P1 + 'RegOpenKeyEx failed to open Service key'], status=1, files={})
+                out=['offline registry: {hive}: ' + problem, NO_SERVICES], status=1, files={})
 
 
 DAMAGED_HIVES = [
@@ -151,20 +154,14 @@ DIRTY_HIVES = [
     replayed('split', args=('-D', 'korvex1', '-V'),
              out=verbose_install('{cwd}\\')[:2] +
              ['offline registry: {hive}: replayed 3 log entries from SYSTEM.LOG1 and SYSTEM.LOG2'] +
-             verbose_install('{cwd}\\')[2:] + ['copy {cwd}\\korvex1.sys ' + DRIVERS] +
-             created('korvex1')),
+             verbose_install('{cwd}\\')[2:] + [COPY] + created('korvex1')),
     replayed('split', args=('-U', '-D', 'korvex1'), installed={'korvex1.sys': OLD},
              keys=installed_keys('korvex1'), files={}, registry=pending((1, 2, 3))),
     replayed('log1', args=('-U', '-D', 'korvex1'), files={}, registry=None),
-    replayed('nolog', status=1, files={}, registry=None,
-             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
-                  'is no transaction log to recover it from',
-                  P1 + 'RegOpenKeyEx failed to open Service key']),
-    replayed('empty', status=1, files={}, registry=None,
-             out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
-                  'is no transaction log to recover it from',
-                  P1 + 'RegOpenKeyEx failed to open Service key']),
-]
+] + [replayed(kind, status=1, files={}, registry=None,
+              out=['offline registry: {hive}: hive needs its transaction log replayed, and there '
+                   'is no transaction log to recover it from', NO_SERVICES])
+    for kind in ('nolog', 'empty')]
 
 UNINSTALL = [
     dict(name='uninstall removes file and both key trees',
@@ -186,16 +183,11 @@ UNINSTALL = [
 PLACEMENT = [
     dict(name='fresh install copies only', args=['-D', 'korvex1', '-V'],
          source={'korvex1.sys': NEW},
-         out=verbose_install('{cwd}\\') + ['copy {cwd}\\korvex1.sys ' + DRIVERS] +
-         created('korvex1'),
+         out=verbose_install('{cwd}\\') + [COPY] + created('korvex1'),
          status=0, files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
     dict(name='upgrade keeps the old copy as a versioned backup', args=['-D', 'korvex1', '-V'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
-         out=verbose_install('{cwd}\\') +
-         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
-          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
-          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
-          'copy {cwd}\\korvex1.sys ' + DRIVERS] + created('korvex1'),
+         out=verbose_install('{cwd}\\') + BACKUP + [COPY] + created('korvex1'),
          status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.0': OLD},
          registry=installed_keys('korvex1')),
     dict(name='same version refused', args=['-D', 'korvex1'],
@@ -213,7 +205,8 @@ PLACEMENT = [
               'newer version.'], status=0, files={'korvex2.sys': ('3.0', 'inst')}, registry={}),
     dict(name='forced downgrade', args=['-D', 'korvex2', '-F'],
          source={'korvex2.sys': ('2.9', 'src')}, installed={'korvex2.sys': ('3.0', 'inst')},
-         out=[], status=0, files={'korvex2.sys': ('2.9', 'src'), 'korvex2.sys.3.0': ('3.0', 'inst')},
+         out=[], status=0,
+         files={'korvex2.sys': ('2.9', 'src'), 'korvex2.sys.3.0': ('3.0', 'inst')},
          registry=installed_keys('korvex2')),
     dict(name='unreadable installed version is overwritten without backup',
          args=['-D', 'korvex1'], source={'korvex1.sys': NEW},
@@ -225,8 +218,7 @@ PLACEMENT = [
          registry=installed_keys('korvex1')),
     dict(name='source without version changes nothing', args=['-D', 'korvex1'],
          source={'korvex1.sys': (None, 'bad')}, installed={'korvex1.sys': OLD},
-         out=[P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'], status=1,
-         files={'korvex1.sys': OLD}, registry={}),
+         out=[NO_VERSION], status=1, files={'korvex1.sys': OLD}, registry={}),
     dict(name='working directory past 256 characters', builds=('posix',), deep=2,
          args=['-D', 'korvex1'], source={'korvex1.sys': NEW}, out=[], status=0,
          files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
@@ -251,29 +243,22 @@ FAILURES = [
     dict(name='failed move keeps the installed driver and runs no copy',
          args=['-D', 'korvex1', '-V'], interpreter='failmove',
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
-         out=verbose_install('{cwd}\\') +
-         [DRIVERS + '\\korvex1.sys FileVersion :  2.0',
-          'del /F ' + DRIVERS + '\\korvex1.sys.2.0',
-          'move %s\\korvex1.sys %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS),
-          P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
+         out=verbose_install('{cwd}\\') + BACKUP +
+         [P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
          status=1, files={'korvex1.sys': OLD}, registry={}),
     # A directory where the driver file should go makes the copy fail for
     # real on both builds, and reads as an installed file without version.
     dict(name='failed copy rolls back with the copy status', args=['-D', 'korvex1', '-V'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': 'DIR'},
          files={'korvex1.sys': 'DIR'},
-         out=verbose_install('{cwd}\\') +
-         ['copy {cwd}\\korvex1.sys ' + DRIVERS,
-          P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys',
-          'Uninstall korvex1 driver'], status=1, registry={}),
+         out=verbose_install('{cwd}\\') + [COPY, COPY_FAILED, 'Uninstall korvex1 driver'],
+         status=1, registry={}),
     dict(name='missing drivers directory is a failed copy', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, no_drivers_directory=True,
-         out=[P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'],
-         status=1, registry={}),
+         out=[COPY_FAILED], status=1, registry={}),
     dict(name='no interpreter at all', builds=('posix',), args=['-D', 'korvex1'],
          interpreter='none', source={'korvex1.sys': NEW},
-         out=[P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'],
-         status=-1, files={}, registry={}),
+         out=[COPY_FAILED], status=-1, files={}, registry={}),
     dict(name='service key cannot be created', args=['-D', 'korvex1'], links=['korvex1'],
          fail='RegCreateKeyExA:korvex1', source={'korvex1.sys': NEW},
          keys={'eventlog\\system\\korvex1': {'Old': text_value('x')}},
@@ -295,8 +280,8 @@ FAILURES = [
          registry={'korvex1': service_values('korvex1'), 'eventlog\\system\\korvex1': {}}),
     dict(name='subkeys that cannot be listed stay', builds=('posix',), args=['-D', 'korvex1', '-V'],
          fail='RegEnumKeyA', source={'korvex1.sys': NEW}, keys={'korvex1\\Enum': {}},
-         out=verbose_install('{cwd}\\') + ['copy {cwd}\\korvex1.sys ' + DRIVERS,
-                                            'Failed to enumerate subKey 0'] + created('korvex1'),
+         out=verbose_install('{cwd}\\') + [COPY, 'Failed to enumerate subKey 0'] +
+         created('korvex1'),
          status=0, files={'korvex1.sys': NEW},
          registry=dict(installed_keys('korvex1'), **{'korvex1\\enum': {}})),
     dict(name='a path the interpreter would rewrite is refused', builds=('posix',),

@@ -5,6 +5,7 @@ one form: {key path (lower case, below the driver roots): {value name:
 import re
 
 HEX_VALUE = re.compile(r'^hex(?:\(([0-9a-fA-F]+)\))?:(.*)$')
+VALUE = re.compile(r'^(?:@|"((?:[^"\\]|\\.)*)")=(.*)$')  # @ is the default value
 
 
 def _decode_text(text):
@@ -39,19 +40,6 @@ def _logical_lines(text):
         pending = ''
 
 
-def _split_value(line):
-    if line.startswith('@='):
-        return '', line[2:]
-    end = 1
-    while True:
-        end = line.index('"', end)
-        if line[end - 1] != '\\' or line[end - 2:end] == '\\\\':
-            break
-        end += 1
-    name = line[1:end].replace('\\\\', '\\').replace('\\"', '"')
-    return name, line[end + 2:]
-
-
 def parse(text, strip_prefix):
     """Keys below strip_prefix (case-insensitive), relative to it."""
     keys = {}
@@ -65,8 +53,9 @@ def parse(text, strip_prefix):
             if low.startswith(prefix):
                 current = name[len(prefix):].lower()
                 keys.setdefault(current, {})
-        elif current is not None and line.startswith(('"', '@=')):
-            name, data = _split_value(line)
+        elif current is not None and VALUE.match(line):
+            name, data = VALUE.match(line).groups()
+            name = (name or '').replace('\\\\', '\\').replace('\\"', '"')
             keys[current][name] = _parse_data(data)
     return keys
 

@@ -30,9 +30,7 @@ def driver_bytes(tooldir, where, driver):
 
 
 def fill(text, values):
-    for key, value in values.items():
-        text = text.replace('{' + key + '}', value)
-    return text
+    return re.sub(r'\{(\w+)\}', lambda m: values.get(m.group(1), m.group(0)), text)
 
 
 def run_one(backend, blob, sc, top):
@@ -50,54 +48,42 @@ def run_one(backend, blob, sc, top):
                     f.write(blob(tuple(driver)))
     if sc.get('no_drivers_directory'):
         backend.hide_drivers_directory()
+    # A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with or
+    # without a drivers folder there, that folder too must stay as it was.
+    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64', 'drivers')
     if 'syswow64' in sc:
-        return check_redirected(backend, blob, sc)
+        shutil.rmtree(folder, ignore_errors=True)
+        if sc['syswow64']:
+            os.makedirs(folder)
     try:
         problems = check_run(backend, blob, sc)
         if sc.get('no_drivers_directory') and os.path.lexists(backend.drivers):
             problems.append('something was made where the drivers directory should be')
+        left = os.listdir(folder) if os.path.lexists(folder) else None
+        if 'syswow64' in sc and left != ([] if sc['syswow64'] else None):
+            problems.append('SysWOW64\\drivers changed: %r' % left)
         return problems
     finally:
         if sc.get('no_drivers_directory'):
             backend.restore_drivers_directory()
-
-
-def check_redirected(backend, blob, sc):
-    """A 32-bit program on 64-bit Windows, whose system32 is SysWOW64: with
-    or without a drivers folder there, that folder too must stay as it was."""
-    folder = os.path.join(os.path.dirname(os.path.dirname(backend.drivers)), 'syswow64',
-                          'drivers')
-    shutil.rmtree(folder, ignore_errors=True)
-    if sc['syswow64']:
-        os.makedirs(folder)
-    try:
-        problems = check_run(backend, blob, sc)
-        left = os.listdir(folder) if os.path.lexists(folder) else None
-        if left != ([] if sc['syswow64'] else None):
-            problems.append('SysWOW64\\drivers changed: %r' % left)
-        return problems
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if 'syswow64' in sc:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def check_run(backend, blob, sc):
     values = backend.placeholders()
-    hive_before = backend.hive_bytes() if 'damage' in sc else None
-    config_before = backend.config_bytes() if 'dirty' in sc else None
+    config_before = backend.config_bytes() if 'dirty' in sc or 'damage' in sc else None
     output, status, problems = backend.run(fill(sc.get('argv0', 'drvinst'), values),
                                            [fill(a, values) for a in sc['args']],
                                            {k: v and fill(v, values)
                                             for k, v in sc.get('env', {}).items()})
     if problems:
         return problems
-    if 'dirty' in sc:
-        after = backend.config_bytes()
-        if 'registry' not in sc and after != config_before:
-            problems.append('a run that changes nothing, or is refused, wrote to the hive or a log')
-        if 'registry' in sc and not backend.hive_is_clean():
-            problems.append('the hive written is not clean and sound on its own')
-    if 'damage' in sc and backend.hive_bytes() != hive_before:
-        problems.append('the damaged hive was written to')
+    if config_before is not None and 'registry' not in sc and \
+            backend.config_bytes() != config_before:
+        problems.append('a run that changes nothing, or is refused, wrote to the hive or a log')
+    if 'dirty' in sc and 'registry' in sc and not backend.hive_is_clean():
+        problems.append('the hive written is not clean and sound on its own')
     want = [fill(line, values) for line in sc['out']]
     got = [line for line in output.split('\n')[:-1] if not INTERPRETER.search(line)]
     if got != want:
