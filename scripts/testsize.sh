@@ -1,8 +1,7 @@
 #!/bin/sh
 # Prints the non-blank lines of product code and of test code (C++, Python,
 # shell and CMake files) and their ratio; fails when the tests outgrow half
-# the product, or the percentage given as the argument.  The check script
-# passes a ceiling that only ever comes down, until it reaches 50.
+# the product, or the percentage given as the argument.
 set -eu
 cd "$(dirname "$0")/.."
 limit=${1:-50}
