@@ -45,6 +45,10 @@ inline uint32_t ReadLe32(const uint8_t *p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+inline uint16_t ReadLe16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
 inline void WriteLe16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -53,6 +57,11 @@ inline void WriteLe16(uint8_t *p, uint16_t v) {
 inline void WriteLe32(uint8_t *p, uint32_t v) {
     WriteLe16(p, static_cast<uint16_t>(v));
     WriteLe16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+inline void WriteLe64(uint8_t *p, uint64_t v) {
+    WriteLe32(p, static_cast<uint32_t>(v));
+    WriteLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // Reads size bytes at offset, retrying after signals; a short file is EIO.

@@ -76,11 +76,6 @@ std::vector<uint8_t> BuildSecurityDescriptor() {
     return sd;
 }
 
-void WriteLe64(uint8_t *p, uint64_t v) {
-    WriteLe32(p, static_cast<uint32_t>(v));
-    WriteLe32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
 size_t WriteRootKey(uint8_t *cell, const std::string &name, uint32_t securityCell,
                     uint64_t filetime) {
     size_t size = AlignCell(kKeyCellHeaderSize + name.size());

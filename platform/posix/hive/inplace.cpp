@@ -109,11 +109,6 @@ bool WriteSpans(int fd, const uint8_t *image, const std::vector<HiveSpan> &spans
     return true;
 }
 
-void WriteLe64(uint8_t *p, uint64_t v) {
-    WriteLe32(p, static_cast<uint32_t>(v));
-    WriteLe32(p + 4, static_cast<uint32_t>(v >> 32));
-}
-
 // A log holding one entry numbered sequence: base's first sector marked as
 // a new-format log's, then the entry with the spans of image.
 std::vector<uint8_t> BuildLog(const uint8_t *base, uint32_t sequence, const uint8_t *image,

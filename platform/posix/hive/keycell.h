@@ -5,6 +5,7 @@
 #define DRVINST_POSIX_HIVE_KEYCELL_H
 
 #include "cells.h"
+#include "file.h"
 
 #include "platform/posix/winapi.h"
 
@@ -46,10 +47,6 @@ constexpr size_t kSecurityNext = 0x04;
 constexpr size_t kSecurityPrevious = 0x08;
 constexpr size_t kSecurityUsers = 0x0C;
 constexpr size_t kSecurityHeader = 0x14;
-
-inline uint16_t ReadLe16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 // Sets the key's last-write time.
 void Stamp(HiveCells *hive, HiveNode node, uint64_t filetime);

@@ -246,9 +246,7 @@ LONG ReleaseSecurity(HiveCells *hive, uint32_t security) {
 } // namespace
 
 void Stamp(HiveCells *hive, HiveNode node, uint64_t filetime) {
-    uint8_t *at = hive->Change(node, kKeyTimestamp, 8);
-    WriteLe32(at, static_cast<uint32_t>(filetime));
-    WriteLe32(at + 4, static_cast<uint32_t>(filetime >> 32));
+    WriteLe64(hive->Change(node, kKeyTimestamp, 8), filetime);
 }
 
 HiveNode RootNode(const HiveCells &hive) {
