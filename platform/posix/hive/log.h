@@ -26,9 +26,9 @@ constexpr size_t kLogEntryHeaderSize = 40;
 constexpr uint32_t kPrimaryFile = 0;
 constexpr uint32_t kOldLogFile = 1;
 constexpr uint32_t kNewLogFile = 6;
-// The seed the system hashes log entries with (bytes 82 EF 4D 88 7A 4E 55
-// C5 in the file's order).
-constexpr uint64_t kLogEntrySeed = 0xC5554E7A884DEF82ULL;
+// The seed the system hashes log entries with, as a number: its low word
+// starts the hash's low state word.  Logs Windows wrote are the test of it.
+constexpr uint64_t kLogEntrySeed = 0x82EF4D887A4E55C5ULL;
 
 // The Marvin32 hash: the final state's second word in the upper half.
 uint64_t Marvin32(const uint8_t *data, size_t size, uint64_t seed);
