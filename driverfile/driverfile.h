@@ -6,7 +6,14 @@
 #include <string>
 
 // Reads the FileVersion text of a file's version resource as major.minor.
-bool GetFileVersion(const char *path, int32_t *major, int32_t *minor);
+// When it gives false, *readError (if asked for) is 0 for a file that has
+// no version, or the system's code for a file that could not be read.
+bool GetFileVersion(const char *path, int32_t *major, int32_t *minor,
+                    uint32_t *readError = nullptr);
+
+// Why a file could not be read, for a code that says it could not; null
+// for any other code.
+const char *ReadErrorReason(uint32_t code);
 
 // The parse of a FileVersion text whose reported length is count, which
 // may or may not include a terminating zero character.

@@ -2,6 +2,7 @@
 #include "front/messages.h"
 #include "front/state.h"
 #include "platform/platform.h"
+#include "registry/registry.h"
 #include "rollback/rollback.h"
 
 #include <string>
@@ -36,17 +37,23 @@ static void RefuseUnsafe(const std::string &path) {
         Fail(1, "Path %s cannot be passed safely to the command interpreter\n", path.c_str());
 }
 
-// A newer or equal installed copy is kept unless the user forces the install.
-static void CheckInstalledVersion(const Placement &p, int32_t major, int32_t minor,
+// A newer or equal installed copy is kept unless the user forces the
+// install.  The same version without a complete service key is an install
+// that stopped half way: it is finished instead, and since the file is the
+// same, no backup of it is kept.  Returns whether to back up.
+static bool CheckInstalledVersion(const Placement &p, int32_t major, int32_t minor,
                                   int32_t sourceMajor, int32_t sourceMinor) {
     bool sameOrNewer = major > sourceMajor || (major == sourceMajor && minor >= sourceMinor);
-    if (sameOrNewer && !state.forceFlag)
-        Fail(0, "%s already existed and may have newer version.\n", p.destinationPath.c_str());
+    if (!sameOrNewer || state.forceFlag)
+        return true;
+    if (major == sourceMajor && minor == sourceMinor && !ServiceKeyComplete())
+        return false;
+    Fail(0, "%s already existed and may have newer version.\n", p.destinationPath.c_str());
 }
 
 // Keeps the installed copy under a name carrying its version.  Should the
 // move fail, the copy must not run: it would overwrite the only copy of the
-// installed driver.
+// installed driver.  Once moved, a rollback moves it back.
 static void BackUpInstalled(const Placement &p, int32_t major, int32_t minor) {
     std::string backupPath = Format("%s.%d.%d", p.destinationPath.c_str(), major, minor);
     RunShown(Format("del /F %s", CommandPath(backupPath).c_str()));
@@ -55,6 +62,8 @@ static void BackUpInstalled(const Placement &p, int32_t major, int32_t minor) {
     if (state.lastCommandStatus != 0)
         Fail(state.lastCommandStatus, "Failed to move %s to %s\n", p.destinationPath.c_str(),
              backupPath.c_str());
+    state.backupPath = backupPath;
+    state.installState |= MOVED_TO_BACKUP;
 }
 
 // The copy names the directory, and an interpreter copying to a directory
@@ -90,10 +99,16 @@ void InstallDriverFile() {
         Fail(1, "GetFileVersion failed. File %s\n", p.sourcePath.c_str());
     Verbose("Destination directory %s\n", p.destinationDirectory.c_str());
     Verbose("Destination File %s\n", p.destinationPath.c_str());
+    // An installed copy that cannot be read may hold a version all the
+    // same; replacing it would lose the only copy without a backup.
     int32_t major, minor;
-    if (GetFileVersion(p.destinationPath.c_str(), &major, &minor)) {
-        CheckInstalledVersion(p, major, minor, sourceMajor, sourceMinor);
-        BackUpInstalled(p, major, minor);
+    uint32_t readError;
+    if (GetFileVersion(p.destinationPath.c_str(), &major, &minor, &readError)) {
+        if (CheckInstalledVersion(p, major, minor, sourceMajor, sourceMinor))
+            BackUpInstalled(p, major, minor);
+    } else if (readError != 0) {
+        Fail(1, "Failed to read %s: %s (error %u)\n", p.destinationPath.c_str(),
+             ReadErrorReason(readError), readError);
     }
     CopyIntoDirectory(p);
     if (state.lastCommandStatus != 0) {

@@ -1,6 +1,7 @@
 #include "driverfile/driverfile.h"
 #include "front/messages.h"
 #include "front/state.h"
+#include "platform/platform.h"
 
 #include <climits>
 #include <cstdlib>
@@ -64,18 +65,74 @@ bool ParseFileVersion(const char *text, uint32_t count, int32_t *major, int32_t 
     return false;
 }
 
+// Failures of the version calls that say the file could not be read,
+// with the reason shown: the file may well hold a version, so it must not
+// be taken for one that has none.  Every other failure (no such file, no
+// version resource, not an image) means that the file has no version; a
+// list of those could never be complete, since each Windows release names
+// them its own way.
+static const struct {
+    uint32_t code;
+    const char *reason;
+} readErrors[] = {
+    {4, "too many open files"},
+    {5, "access denied"},
+    {8, "not enough memory"},
+    {14, "not enough memory"},
+    {21, "device not ready"},
+    {23, "data error"},
+    {25, "seek error"},
+    {27, "sector not found"},
+    {30, "read fault"},
+    {31, "device not functioning"},
+    {32, "sharing violation"},
+    {33, "lock violation"},
+    {55, "device no longer there"},
+    {59, "network error"},
+    {64, "network name deleted"},
+    {110, "cannot open the file"},
+    {483, "hardware error"},
+    {999, "in-page error"},
+    {1117, "I/O device error"},
+    {1167, "device not connected"},
+    {1392, "file corrupt"},
+    {1393, "disk corrupt"},
+    {1450, "not enough resources"},
+    {1455, "paging file too small"},
+    {1920, "file cannot be accessed"},
+};
+
+const char *ReadErrorReason(uint32_t code) {
+    for (const auto &known : readErrors)
+        if (known.code == code)
+            return known.reason;
+    return nullptr;
+}
+
+// Keeps the last error when it says the file could not be read.
+static void NoteReadError(uint32_t *readError) {
+    uint32_t code = GetLastError();
+    if (readError != nullptr && ReadErrorReason(code) != nullptr)
+        *readError = code;
+}
+
 // The version resource of the file, or nullptr; the caller frees it.
-static char *ReadVersionInfo(const char *path) {
+static char *ReadVersionInfo(const char *path, uint32_t *readError) {
     DWORD handle = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0)
+    if (size == 0) {
+        NoteReadError(readError);
         return nullptr;
+    }
     char *versionInfo = static_cast<char *>(malloc(size));
     if (versionInfo == nullptr) {
         Verbose("Malloc failed: could not allocate memory for versionInfo\n");
+        if (readError != nullptr)
+            *readError = 8;
         return nullptr;
     }
     if (!GetFileVersionInfoA(path, handle, size, versionInfo)) {
+        NoteReadError(readError);
         Verbose("GetFileVersionInfo() failed: FileName %s\n", path);
         free(versionInfo);
         return nullptr;
@@ -83,8 +140,10 @@ static char *ReadVersionInfo(const char *path) {
     return versionInfo;
 }
 
-bool GetFileVersion(const char *path, int32_t *major, int32_t *minor) {
-    char *versionInfo = ReadVersionInfo(path);
+bool GetFileVersion(const char *path, int32_t *major, int32_t *minor, uint32_t *readError) {
+    if (readError != nullptr)
+        *readError = 0;
+    char *versionInfo = ReadVersionInfo(path, readError);
     if (versionInfo == nullptr)
         return false;
     LPVOID value = nullptr;

@@ -10,6 +10,7 @@
 enum : uint32_t {
     INSTALLED_FILE = 1,     // the driver file was copied (or, for -U, is there)
     INSTALLED_REGISTRY = 2, // the service key was created (or, for -U, is there)
+    MOVED_TO_BACKUP = 4,    // the installed copy was moved to backupPath
 };
 
 // Texts are held whole, however long: a path cut short could name another
@@ -27,6 +28,7 @@ struct InstallerState {
     HKEY eventLogKey;
     int32_t lastCommandStatus;
     uint32_t installState;
+    std::string backupPath;
 };
 
 extern InstallerState state;

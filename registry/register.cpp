@@ -22,22 +22,50 @@ const RegistryValueSpec eventLogValues[] = {
 };
 const int32_t eventLogValueCount = sizeof eventLogValues / sizeof eventLogValues[0];
 
+struct ValueData {
+    DWORD type;
+    std::string bytes;
+};
+
 // The service table carries two values that depend on the driver: the
 // image path names its file, and korvex2 loads with its own tag.
-static LONG SetValue(HKEY key, const RegistryValueSpec *row, bool isService) {
+static ValueData RowData(const RegistryValueSpec *row, bool isService) {
     if (row->valueType == REG_DWORD) {
         DWORD number = row->number;
         if (isService && strcmp(row->valueName, "Tag") == 0 && state.driverName == "korvex2")
             number = 20;
-        return RegSetValueExA(key, row->valueName, 0, REG_DWORD,
-                              reinterpret_cast<const BYTE *>(&number), sizeof number);
+        return {REG_DWORD, std::string(reinterpret_cast<const char *>(&number), sizeof number)};
     }
     std::string text = row->text;
     if (isService && strcmp(row->valueName, "ImagePath") == 0)
         text = Format("%s\\%s.sys", row->text, state.driverName.c_str());
-    return RegSetValueExA(key, row->valueName, 0, row->valueType,
-                          reinterpret_cast<const BYTE *>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1));
+    return {row->valueType, std::string(text.c_str(), text.size() + 1)};
+}
+
+static LONG SetValue(HKEY key, const RegistryValueSpec *row, bool isService) {
+    ValueData value = RowData(row, isService);
+    return RegSetValueExA(key, row->valueName, 0, value.type,
+                          reinterpret_cast<const BYTE *>(value.bytes.data()),
+                          static_cast<DWORD>(value.bytes.size()));
+}
+
+bool ServiceKeyComplete() {
+    HKEY key;
+    if (RegOpenKeyExA(state.servicesKey, state.driverName.c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    bool complete = true;
+    for (int32_t i = 0; i < serviceValueCount && complete; i++) {
+        ValueData want = RowData(&serviceValues[i], true);
+        // One byte more than wanted, so that longer data shows as longer.
+        std::string got(want.bytes.size() + 1, '\0');
+        DWORD type = 0, size = static_cast<DWORD>(got.size());
+        complete = RegQueryValueExA(key, serviceValues[i].valueName, nullptr, &type,
+                                    reinterpret_cast<BYTE *>(&got[0]), &size) == ERROR_SUCCESS &&
+                   type == want.type && got.substr(0, size) == want.bytes;
+    }
+    RegCloseKey(key);
+    return complete;
 }
 
 static LONG CreateKey(HKEY parent, HKEY *key) {

@@ -24,6 +24,12 @@ int DeleteSubKeys(HKEY key);
 // Removes the named key below parent with everything under it, if it can.
 void RemoveKeyTree(HKEY parent, const char *name);
 
+// Whether the driver's service key holds each of the six service values
+// exactly as an install writes it: the same type and the same data, texts
+// with their terminator.  Values and subkeys of its own that the system
+// adds do not count.
+bool ServiceKeyComplete();
+
 // Writes the driver's service key and event-log source key afresh.
 void InstallRegistry();
 

@@ -7,15 +7,39 @@
 
 #include <cstdio>
 
-static void RemoveDriverFile() {
+static std::string DriverPath() {
     std::string fileName = Format("%s.sys", state.driverName.c_str());
     std::string directory = Format("%s\\system32\\drivers", state.systemRoot.c_str());
     std::string path = Format("%s\\%s", directory.c_str(), fileName.c_str());
     if (!IsCommandSafe(path))
         Fail(1, "Path %s cannot be passed safely to the command interpreter\n", path.c_str());
-    std::string command = Format("del /F %s", CommandPath(path).c_str());
+    return path;
+}
+
+static int RunShown(const std::string &command) {
     Verbose("%s\n", command.c_str());
-    RunCommand(command.c_str());
+    return RunCommand(command.c_str());
+}
+
+// A file that stays must not go unnoticed by a caller that checks the
+// status; a failure already being undone keeps its own status.
+static void RemoveDriverFile() {
+    std::string path = DriverPath();
+    int status = RunShown(Format("del /F %s", CommandPath(path).c_str()));
+    if (status != 0) {
+        Report("Failed to delete %s\n", path.c_str());
+        if (state.lastCommandStatus == 0)
+            state.lastCommandStatus = status;
+    }
+}
+
+// The service key names the driver's own file, so a copy moved aside by
+// this run goes back to that name.  Whether it could is not the run's
+// status: that already tells of the failure being undone.
+static void RestoreBackup() {
+    std::string path = DriverPath();
+    RunShown(
+        Format("move %s %s", CommandPath(state.backupPath).c_str(), CommandPath(path).c_str()));
 }
 
 // The file goes first, then the service key, then the event-log source.
@@ -25,6 +49,10 @@ void UninstallDriver() {
     if (state.installState & INSTALLED_FILE) {
         state.installState &= ~INSTALLED_FILE;
         RemoveDriverFile();
+    }
+    if (state.installState & MOVED_TO_BACKUP) {
+        state.installState &= ~MOVED_TO_BACKUP;
+        RestoreBackup();
     }
     if (state.installState & INSTALLED_REGISTRY) {
         state.installState &= ~INSTALLED_REGISTRY;

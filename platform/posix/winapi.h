@@ -28,10 +28,14 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 
 #define ERROR_SUCCESS 0L
 #define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_TOO_MANY_OPEN_FILES 4L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_WRITE_FAULT 29L
+#define ERROR_READ_FAULT 30L
+#define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -41,6 +45,7 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define ERROR_CANTREAD 1012L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 
 #define KEY_QUERY_VALUE 0x0001
 #define KEY_SET_VALUE 0x0002
@@ -61,6 +66,10 @@ typedef struct SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 #define REG_BINARY 3
 #define REG_DWORD 4
 
+// The calling thread's last error, as the calls below that say so set it.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
 // Process environment.
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
@@ -77,6 +86,8 @@ LONG RegQueryInfoKeyA(HKEY key, LPSTR keyClass, LPDWORD classSize, LPDWORD reser
                       LPDWORD subKeys, LPDWORD maxSubKeyLen, LPDWORD maxClassLen, LPDWORD values,
                       LPDWORD maxValueNameLen, LPDWORD maxValueLen, LPDWORD securityDescriptor,
                       PFILETIME lastWriteTime);
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE *data,
+                      LPDWORD size);
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize);
 LONG RegCloseKey(HKEY key);
 
@@ -87,7 +98,10 @@ LONG RegCloseKey(HKEY key);
 #define FILE_ATTRIBUTE_NORMAL 0x80
 DWORD GetFileAttributesA(LPCSTR fileName);
 
-// Version information, read from a PE file's RT_VERSION resource.
+// Version information, read from a PE file's RT_VERSION resource.  A size
+// of 0 sets the last error: a file that could not be read says why, and
+// one without a version, or not a PE image, gives
+// ERROR_RESOURCE_DATA_NOT_FOUND, as version.dll does.
 DWORD GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle);
 BOOL GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD size, LPVOID data);
 BOOL VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID *buffer, PUINT length);

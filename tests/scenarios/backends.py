@@ -86,11 +86,11 @@ class Posix:
             subprocess.run(['hivexsh', '-w', self.hive], text=True, check=True,
                            input='cd \\ControlSet001\\Services%s\ndel\ncommit\n'
                            % ('\\' + path if path else ''))
-        if sc.get('interpreter') == 'failmove':
-            self.env['COMSPEC'] = os.path.join(top, 'failmove.sh')
+        if sc.get('interpreter', '').startswith('fail'):  # failmove, failcopy, faildel
+            self.env['COMSPEC'] = os.path.join(top, 'fail.sh')
             with open(self.env['COMSPEC'], 'w') as f:
-                f.write('#!/bin/sh\ncase "$2" in [Mm][Oo][Vv][Ee]*) exit 1;; esac\n'
-                        'exec cmd.exe "$@"\n')
+                f.write('#!/bin/sh\ncase "$2" in %s\\ *) exit 1;; esac\nexec cmd.exe "$@"\n'
+                        % ''.join('[%s%s]' % (c.upper(), c) for c in sc['interpreter'][4:]))
             os.chmod(self.env['COMSPEC'], 0o755)
         elif sc.get('interpreter') == 'none':
             self.env['PATH'] = '/nonexistent'
@@ -250,9 +250,9 @@ class Wine:
         for path in links:
             lines.append('%s create "SYSTEM\\CurrentControlSet\\Services\\%s" '
                          '\\Registry\\Machine\\HARDWARE\\KorvexNowhere' % (reglink, path))
-        if sc.get('interpreter') == 'failmove':
-            lines.append('set COMSPEC=' + self.windows_path(os.path.join(self.bindir,
-                                                                         'failmove.exe')))
+        if sc.get('interpreter', '').startswith('fail'):
+            lines += ['set FAIL_VERB=' + sc['interpreter'][4:], 'set COMSPEC=' +
+                      self.windows_path(os.path.join(self.bindir, 'failmove.exe'))]
         typed = '"%s"' % argv0 if set(argv0) & set(' &|<>^()') else argv0
         lines.append('cd /d ' + self.windows_path(self.work))
         self._started(lines, 'run', '%s %s > %s\\out.txt' % (typed, ' '.join(args), top))

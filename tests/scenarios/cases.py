@@ -50,6 +50,7 @@ USAGE = ['', 'Usage: drvinst -D DriverName [-U] [-F] [-V]', '',
          '-V: Turn on verbose mode.', '']
 P1 = 'drvinst korvex1 : '
 DRIVERS = '{root}\\system32\\drivers'
+DRIVER = DRIVERS + '\\korvex1.sys'
 COPY = 'copy {cwd}\\korvex1.sys ' + DRIVERS
 COPY_FAILED = P1 + 'Failed to copy {cwd}\\korvex1.sys to ' + DRIVERS + '\\korvex1.sys'
 NO_VERSION = P1 + 'GetFileVersion failed. File {cwd}\\korvex1.sys'
@@ -190,10 +191,18 @@ PLACEMENT = [
          out=verbose_install('{cwd}\\') + BACKUP + [COPY] + created('korvex1'),
          status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.0': OLD},
          registry=installed_keys('korvex1')),
+    # Complete means all six values as an install writes them; five of them,
+    # left by an install that stopped half way, are finished without a backup.
     dict(name='same version refused', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('2.1', 'installed')},
+         keys={'korvex1': service_values('korvex1')},
          out=[P1 + DRIVERS + '\\korvex1.sys already existed and may have newer version.'],
-         status=0, files={'korvex1.sys': ('2.1', 'installed')}, registry={}),
+         status=0, files={'korvex1.sys': ('2.1', 'installed')},
+         registry={'korvex1': service_values('korvex1')}),
+    dict(name='same version with an incomplete service key is registered', args=['-D', 'korvex1'],
+         source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('2.1', 'installed')},
+         keys={'korvex1': dict(list(service_values('korvex1').items())[:5])}, out=[], status=0,
+         files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
     dict(name='same version forced replaces the stale backup', args=['-F', '-D', 'korvex1'],
          source={'korvex1.sys': NEW},
          installed={'korvex1.sys': ('2.1', 'installed'), 'korvex1.sys.2.1': ('2.1', 'stale')},
@@ -246,13 +255,21 @@ FAILURES = [
          out=verbose_install('{cwd}\\') + BACKUP +
          [P1 + 'Failed to move %s\\korvex1.sys to %s\\korvex1.sys.2.0' % (DRIVERS, DRIVERS)],
          status=1, files={'korvex1.sys': OLD}, registry={}),
-    # A directory where the driver file should go makes the copy fail for
-    # real on both builds, and reads as an installed file without version.
-    dict(name='failed copy rolls back with the copy status', args=['-D', 'korvex1', '-V'],
+    # A directory in the driver's place cannot be opened as a file on both
+    # builds, as a file that cannot be read: it may hold a version.
+    dict(name='installed driver that cannot be read is refused', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': 'DIR'},
-         files={'korvex1.sys': 'DIR'},
-         out=verbose_install('{cwd}\\') + [COPY, COPY_FAILED, 'Uninstall korvex1 driver'],
-         status=1, registry={}),
+         files={'korvex1.sys': 'DIR'}, status=1, registry={},
+         out=[P1 + 'Failed to read ' + DRIVERS + '\\korvex1.sys: access denied (error 5)']),
+    dict(name='failed copy moves the backup back', args=['-D', 'korvex1', '-V'],
+         interpreter='failcopy', source={'korvex1.sys': NEW}, installed={'korvex1.sys': OLD},
+         out=verbose_install('{cwd}\\') + BACKUP + [COPY, COPY_FAILED, 'Uninstall korvex1 driver',
+                                                     'move %s.2.0 %s' % (DRIVER, DRIVER)],
+         status=1, files={'korvex1.sys': OLD}, registry={}),
+    dict(name='uninstall whose del fails ends with its status', args=['-U', '-D', 'korvex1'],
+         interpreter='faildel', installed={'korvex1.sys': OLD}, keys=installed_keys('korvex1'),
+         out=[P1 + 'Failed to delete ' + DRIVER], status=1, files={'korvex1.sys': OLD},
+         registry={}),
     dict(name='missing drivers directory is a failed copy', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, no_drivers_directory=True,
          out=[COPY_FAILED], status=1, registry={}),
@@ -261,8 +278,9 @@ FAILURES = [
          out=[COPY_FAILED], status=-1, files={}, registry={}),
     dict(name='service key cannot be created', args=['-D', 'korvex1'], links=['korvex1'],
          fail='RegCreateKeyExA:korvex1', source={'korvex1.sys': NEW},
-         keys={'eventlog\\system\\korvex1': {'Old': text_value('x')}},
-         out=[P1 + 'RegCreateKeyEx failed to create registry key'], status=1, files={},
+         installed={'korvex1.sys': OLD}, keys={'eventlog\\system\\korvex1': {'Old': text_value('x')}},
+         out=[P1 + 'RegCreateKeyEx failed to create registry key'], status=1,
+         files={'korvex1.sys': OLD},
          registry={'eventlog\\system\\korvex1': {'Old': text_value('x')}}),
     dict(name='event-log key cannot be created', builds=('wine',), args=['-D', 'korvex1'],
          links=['EventLog\\System\\korvex1'], source={'korvex1.sys': NEW},

@@ -28,10 +28,13 @@ static void Query(const void *block, const char *path) {
 int main(int argc, char **argv) {
     for (int i = 1; i < argc; i++) {
         DWORD handle = 0, size = GetFileVersionInfoSizeA(argv[i], &handle);
+        // Without a size, it tells an unreadable file from one without a version.
+        unsigned long error = GetLastError();
         std::vector<char> block(size + 1);
         BOOL ok = size != 0 && GetFileVersionInfoA(argv[i], handle, size, block.data());
-        printf("== %s\nsize %s\ninfo %s\n", argv[i], size == 0 ? "0" : "nonzero",
-               ok ? "true" : "false");
+        printf("== %s\nsize ", argv[i]);
+        size == 0 ? printf("0 error %lu\n", error) : printf("nonzero\n");
+        printf("info %s\n", ok ? "true" : "false");
         for (const char *path :
              {"\\", "\\StringFileInfo\\040904B0\\FileVersion", "\\VarFileInfo\\Translation"})
             if (ok)

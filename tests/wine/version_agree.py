@@ -86,6 +86,7 @@ def check(posix, work, env):
         subprocess.run(build, check=True)
     fixtures = os.path.join(work, 'fixtures')
     os.mkdir(fixtures)
+    os.mkdir(os.path.join(fixtures, 'directory.sys'))  # refused as access denied, not "no version"
     for name, args in SHAPES:
         subprocess.run([os.path.join(posix, 'mksys'), os.path.join(fixtures, name + '.sys')] + args,
                        check=True)

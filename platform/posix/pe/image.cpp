@@ -21,8 +21,12 @@ bool ReadFileAt(const PeImage &image, uint64_t offset, void *out, size_t length)
         ssize_t got = pread(image.fd, to, length, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got <= 0) {
+            // The size was checked first, so an end of file here means the
+            // file shrank under us: it is not the file that was measured.
+            image.readError = got < 0 ? errno : EAGAIN;
             return false;
+        }
         to += got;
         offset += static_cast<uint64_t>(got);
         length -= static_cast<size_t>(got);
@@ -78,7 +82,11 @@ static bool ReadSections(PeImage *image, uint64_t at, uint16_t count) {
 
 bool ReadPeImage(int fd, PeImage *image) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(fd, &st) != 0) {
+        image->readError = errno;
+        return false;
+    }
+    if (!S_ISREG(st.st_mode))
         return false;
     image->fd = fd;
     image->fileSize = static_cast<uint64_t>(st.st_size);

@@ -19,6 +19,9 @@ struct PeImage {
     uint64_t fileSize;
     std::vector<PeSection> sections;
     uint32_t resourceRva; // 0 when the image has no resource directory
+    // The errno of a read that failed, kept apart from a read outside the
+    // file, which only the file's own offsets can ask for.
+    mutable int readError = 0;
 };
 
 // Where a resource's data lies in the file.
@@ -27,11 +30,12 @@ struct FileSpan {
     uint32_t size;
 };
 
-// Reads length bytes at offset; false on a short read or an error.
+// Reads length bytes at offset; false on a short read or an error, which
+// is kept in image.readError.
 bool ReadFileAt(const PeImage &image, uint64_t offset, void *out, size_t length);
 
 // Reads the headers and section table of the PE file open at fd; false
-// when the file is not a PE32 or PE32+ image.
+// when the file is not a PE32 or PE32+ image or could not be read.
 bool ReadPeImage(int fd, PeImage *image);
 
 // The file offset of the length bytes at rva, all inside one section's

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -55,25 +56,61 @@ static bool ReadRoot(const PeImage &image, const FileSpan &span, std::vector<uin
            ReadVersionRoot(raw->data(), raw->size(), &root);
 }
 
+// The Win32 code for an errno of a failed open or read of the file.  A
+// directory is refused with ERROR_ACCESS_DENIED, as the system refuses to
+// open one as a file; a file that changed under the reader is taken for
+// one in another's use.
+static DWORD FileError(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case EAGAIN:
+        return ERROR_SHARING_VIOLATION;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    default:
+        return ERROR_READ_FAULT;
+    }
+}
+
+// On failure the last error tells a file that could not be read from one
+// that holds no version.
 static bool ReadVersionResource(LPCSTR fileName, std::vector<uint8_t> *raw) {
-    if (fileName == nullptr)
+    if (fileName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return false;
+    }
     // Only a regular file is opened: a FIFO or device in the driver's place
     // must read as "no version", neither hang nor be touched.
     TreePlace place;
     if (!FindPlace(fileName, true, &place)) {
         if (!place.refusal.empty())
             EndRefused(fileName, place);
+        SetLastError(place.error == ENOENT ? ERROR_PATH_NOT_FOUND : FileError(place.error));
         return false;
     }
     int fd = OpenRegularFile(place);
-    if (fd < 0)
+    if (fd < 0) {
+        SetLastError(errno == EINVAL ? ERROR_RESOURCE_DATA_NOT_FOUND : FileError(errno));
         return false;
+    }
     PeImage image;
     FileSpan span;
     bool ok =
         ReadPeImage(fd, &image) && FindVersionResource(image, &span) && ReadRoot(image, span, raw);
     close(fd);
+    SetLastError(ok                ? ERROR_SUCCESS
+                 : image.readError ? FileError(image.readError)
+                                   : ERROR_RESOURCE_DATA_NOT_FOUND);
     return ok;
 }
 

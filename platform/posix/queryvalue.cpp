@@ -1,0 +1,66 @@
+// Reading one value back, with the Windows contract of the narrow call:
+// string data comes back in the narrow code page, its terminator included
+// when the value holds one.
+#include "platform/platform.h"
+
+#include "platform/posix/hive/hive.h"
+#include "platform/posix/registry/key.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+// UTF-16LE string data as narrow text; what the code page cannot show
+// becomes '?', a lone surrogate included.
+static std::string NarrowData(const std::string &wide) {
+    std::string utf8;
+    for (size_t i = 0; i + 1 < wide.size(); i += 2) {
+        unsigned unit = static_cast<uint8_t>(wide[i]) | static_cast<uint8_t>(wide[i + 1]) << 8;
+        if (unit >= 0xD800 && unit < 0xE000)
+            unit = '?';
+        if (unit < 0x80) {
+            utf8 += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            utf8 += static_cast<char>(0xC0 | unit >> 6);
+            utf8 += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xE0 | unit >> 12);
+            utf8 += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return Utf8ToNarrow(utf8);
+}
+
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD /*reserved*/, LPDWORD type, BYTE *data,
+                      LPDWORD size) {
+    if (data != nullptr && size == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    HiveSession *session = nullptr;
+    HiveNode node = 0;
+    std::vector<StoredValue> values;
+    LONG rc = KeyNode(key, &session, &node);
+    if (rc == ERROR_SUCCESS)
+        rc = ReadValues(*session->hive, node, &values);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    std::string name = NarrowToUtf8(valueName == nullptr ? "" : valueName);
+    for (const StoredValue &value : values) {
+        if (!SameRegistryName(value.name, name))
+            continue;
+        bool text = value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == 7;
+        std::string bytes = text ? NarrowData(value.data) : value.data;
+        if (type != nullptr)
+            *type = value.type;
+        DWORD room = size != nullptr ? *size : 0;
+        if (size != nullptr)
+            *size = static_cast<DWORD>(bytes.size());
+        if (data == nullptr)
+            return ERROR_SUCCESS;
+        if (room < bytes.size())
+            return ERROR_MORE_DATA;
+        memcpy(data, bytes.data(), bytes.size());
+        return ERROR_SUCCESS;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
