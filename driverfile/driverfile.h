@@ -19,7 +19,8 @@ const char *ReadErrorReason(uint32_t code);
 // may or may not include a terminating zero character.
 bool ParseFileVersion(const char *text, uint32_t count, int32_t *major, int32_t *minor);
 
-// Puts the driver file in place; returns only when it has been copied.
+// Puts the driver file in place; returns only when it has been copied, or
+// when the same version is in place but not yet registered.
 void InstallDriverFile();
 
 // A path as it may appear in an interpreter command: quoted when it holds

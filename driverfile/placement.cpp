@@ -39,10 +39,10 @@ static void RefuseUnsafe(const std::string &path) {
 
 // A newer or equal installed copy is kept unless the user forces the
 // install.  The same version without a complete service key is an install
-// that stopped half way: it is finished instead, and since the file is the
-// same, no backup of it is kept.  Returns whether to back up.
-static bool CheckInstalledVersion(const Placement &p, int32_t major, int32_t minor,
-                                  int32_t sourceMajor, int32_t sourceMinor) {
+// that stopped half way: the copy is the one to register, and is left as
+// it is, neither backed up nor replaced.  Returns whether to replace it.
+static bool ReplacesInstalled(const Placement &p, int32_t major, int32_t minor, int32_t sourceMajor,
+                              int32_t sourceMinor) {
     bool sameOrNewer = major > sourceMajor || (major == sourceMajor && minor >= sourceMinor);
     if (!sameOrNewer || state.forceFlag)
         return true;
@@ -104,8 +104,9 @@ void InstallDriverFile() {
     int32_t major, minor;
     uint32_t readError;
     if (GetFileVersion(p.destinationPath.c_str(), &major, &minor, &readError)) {
-        if (CheckInstalledVersion(p, major, minor, sourceMajor, sourceMinor))
-            BackUpInstalled(p, major, minor);
+        if (!ReplacesInstalled(p, major, minor, sourceMajor, sourceMinor))
+            return;
+        BackUpInstalled(p, major, minor);
     } else if (readError != 0) {
         Fail(1, "Failed to read %s: %s (error %u)\n", p.destinationPath.c_str(),
              ReadErrorReason(readError), readError);

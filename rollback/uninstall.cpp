@@ -42,10 +42,24 @@ static void RestoreBackup() {
         Format("move %s %s", CommandPath(state.backupPath).c_str(), CommandPath(path).c_str()));
 }
 
-// The file goes first, then the service key, then the event-log source.
-// Backups made by earlier installs are left alone.
+static void RemoveKeys() {
+    state.installState &= ~INSTALLED_REGISTRY;
+    RemoveKeyTree(state.servicesKey, state.driverName.c_str());
+    RemoveKeyTree(state.eventLogKey, state.driverName.c_str());
+}
+
+// The service key goes before the event-log source.  An uninstall removes
+// the keys first and has them written before the file goes: a run cut short
+// in between then leaves a file that nothing loads, never a boot driver
+// registered without its file.  A rollback removes what this run made, the
+// file first.  Backups made by earlier installs are left alone.
 void UninstallDriver() {
     Verbose("Uninstall %s driver\n", state.driverName.c_str());
+    if (state.uninstallFlag) {
+        RemoveKeys();
+        if (RegFlushKey(state.servicesKey) != ERROR_SUCCESS)
+            Fail(1, "RegFlushKey failed: %s was not deleted\n", DriverPath().c_str());
+    }
     if (state.installState & INSTALLED_FILE) {
         state.installState &= ~INSTALLED_FILE;
         RemoveDriverFile();
@@ -54,10 +68,7 @@ void UninstallDriver() {
         state.installState &= ~MOVED_TO_BACKUP;
         RestoreBackup();
     }
-    if (state.installState & INSTALLED_REGISTRY) {
-        state.installState &= ~INSTALLED_REGISTRY;
-        RemoveKeyTree(state.servicesKey, state.driverName.c_str());
-        RemoveKeyTree(state.eventLogKey, state.driverName.c_str());
-    }
+    if (state.installState & INSTALLED_REGISTRY)
+        RemoveKeys();
     EndProcess(state.lastCommandStatus);
 }

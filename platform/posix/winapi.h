@@ -90,6 +90,8 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
                       LPDWORD size);
 LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize);
 LONG RegCloseKey(HKEY key);
+// Offline, writes every change of the run to the hive at once.
+LONG RegFlushKey(HKEY key);
 
 // File system, for paths written the Windows way.
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)

@@ -192,7 +192,7 @@ PLACEMENT = [
          status=0, files={'korvex1.sys': NEW, 'korvex1.sys.2.0': OLD},
          registry=installed_keys('korvex1')),
     # Complete means all six values as an install writes them; five of them,
-    # left by an install that stopped half way, are finished without a backup.
+    # left by an install that stopped half way, are written afresh, the file kept.
     dict(name='same version refused', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('2.1', 'installed')},
          keys={'korvex1': service_values('korvex1')},
@@ -202,7 +202,7 @@ PLACEMENT = [
     dict(name='same version with an incomplete service key is registered', args=['-D', 'korvex1'],
          source={'korvex1.sys': NEW}, installed={'korvex1.sys': ('2.1', 'installed')},
          keys={'korvex1': dict(list(service_values('korvex1').items())[:5])}, out=[], status=0,
-         files={'korvex1.sys': NEW}, registry=installed_keys('korvex1')),
+         files={'korvex1.sys': ('2.1', 'installed')}, registry=installed_keys('korvex1')),
     dict(name='same version forced replaces the stale backup', args=['-F', '-D', 'korvex1'],
          source={'korvex1.sys': NEW},
          installed={'korvex1.sys': ('2.1', 'installed'), 'korvex1.sys.2.1': ('2.1', 'stale')},

@@ -219,6 +219,21 @@ int HiveFinish(int status) {
     return written || status != 0 ? status : 1;
 }
 
+LONG HiveWriteNow() {
+    if (g_session == nullptr)
+        return ERROR_SUCCESS;
+    if (g_session->changed && !g_session->poisoned)
+        HiveBeginWrite(g_session);
+    if (g_session->poisoned) // reported when the run ends, as ever
+        return ERROR_CANTWRITE;
+    std::string problem;
+    bool written = !g_session->changed || CommitHive(g_session, &problem);
+    if (!written)
+        Report(g_session->path, problem);
+    g_session->changed = false;
+    return written ? ERROR_SUCCESS : ERROR_CANTWRITE;
+}
+
 void HiveDiscard() {
     if (g_session != nullptr)
         CloseSession();

@@ -79,6 +79,12 @@ LONG HiveDeleteLater(HiveSession *session, HiveNode node, HiveNode parent);
 // changes could not be written (which is reported on stdout).
 int HiveFinish(int status);
 
+// Writes the run's changes now rather than when the process ends, keeping
+// the session and its lock, for a step that must come after them on disk.
+// The run changes nothing after it.  A failure is reported on stdout, and
+// is not tried again at the end.
+LONG HiveWriteNow();
+
 // Closes the session without writing anything.
 void HiveDiscard();
 
