@@ -23,8 +23,7 @@ static int RunShown(const std::string &command) {
 
 // A file that stays must not go unnoticed by a caller that checks the
 // status; a failure already being undone keeps its own status.
-static void RemoveDriverFile() {
-    std::string path = DriverPath();
+static void RemoveDriverFile(const std::string &path) {
     int status = RunShown(Format("del /F %s", CommandPath(path).c_str()));
     if (status != 0) {
         Report("Failed to delete %s\n", path.c_str());
@@ -36,8 +35,7 @@ static void RemoveDriverFile() {
 // The service key names the driver's own file, so a copy moved aside by
 // this run goes back to that name.  Whether it could is not the run's
 // status: that already tells of the failure being undone.
-static void RestoreBackup() {
-    std::string path = DriverPath();
+static void RestoreBackup(const std::string &path) {
     RunShown(
         Format("move %s %s", CommandPath(state.backupPath).c_str(), CommandPath(path).c_str()));
 }
@@ -55,18 +53,19 @@ static void RemoveKeys() {
 // file first.  Backups made by earlier installs are left alone.
 void UninstallDriver() {
     Verbose("Uninstall %s driver\n", state.driverName.c_str());
+    std::string path = DriverPath(); // refused, if at all, before any change
     if (state.uninstallFlag) {
         RemoveKeys();
         if (RegFlushKey(state.servicesKey) != ERROR_SUCCESS)
-            Fail(1, "RegFlushKey failed: %s was not deleted\n", DriverPath().c_str());
+            Fail(1, "RegFlushKey failed: %s was not deleted\n", path.c_str());
     }
     if (state.installState & INSTALLED_FILE) {
         state.installState &= ~INSTALLED_FILE;
-        RemoveDriverFile();
+        RemoveDriverFile(path);
     }
     if (state.installState & MOVED_TO_BACKUP) {
         state.installState &= ~MOVED_TO_BACKUP;
-        RestoreBackup();
+        RestoreBackup(path);
     }
     if (state.installState & INSTALLED_REGISTRY)
         RemoveKeys();
