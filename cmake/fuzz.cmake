@@ -17,7 +17,7 @@ file(GLOB FUZZ_VERSION_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/posix/pe/*.cpp)
 set(FUZZ_PATH_SOURCES ${CMAKE_SOURCE_DIR}/platform/posix/codepage.cpp
     ${CMAKE_SOURCE_DIR}/platform/posix/ntpath.cpp ${CMAKE_SOURCE_DIR}/platform/posix/confine.cpp
-    ${CMAKE_SOURCE_DIR}/platform/posix/environment.cpp)
+    ${CMAKE_SOURCE_DIR}/platform/posix/environment.cpp ${CMAKE_SOURCE_DIR}/platform/posix/lasterror.cpp)
 add_library(drvinst_version_fuzzed STATIC ${FUZZ_VERSION_SOURCES} ${FUZZ_PATH_SOURCES})
 target_include_directories(drvinst_version_fuzzed PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(drvinst_version_fuzzed PRIVATE
