@@ -232,6 +232,7 @@ struct Image {
     std::string Problems() {
         HiveCheckOptions options;
         options.strict = true;
+        options.mostProblems = 10;
         std::string all;
         for (const std::string &p :
              CheckHiveStructure(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
