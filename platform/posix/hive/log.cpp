@@ -138,10 +138,9 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
     const uint8_t *base = primarySound ? primary.data() : startLog->bytes.data();
     uint32_t first = ReadLe32(base + kSequence2Offset);
     uint32_t started = ReadLe32(base + kSequence1Offset);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [first](const SortedLog &a, const SortedLog &b) {
-                         return After(a.sequence, first) < After(b.sequence, first);
-                     });
+    std::stable_sort(sorted.begin(), sorted.end(), [first](const SortedLog &a, const SortedLog &b) {
+        return After(a.sequence, first) < After(b.sequence, first);
+    });
     uint32_t last = 0;
     bool stopped = false;
     for (const SortedLog &log : sorted) {
