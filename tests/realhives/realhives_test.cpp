@@ -57,12 +57,12 @@ const std::vector<Range> kWindowsRecoveryStamps = {
 
 struct Sample {
     const char *folder, *hive;
-    const char *outcome;                  // the replay's note, or why it is refused
-    uint32_t sequence;                    // of the recovered hive
-    const char *windows;                  // Windows' own recovered file, if any
-    const std::vector<Range> *mayDiffer;  // and where ours may differ from it
-    std::vector<std::string> gone, made;  // keys the logs remove and add
-    const char *key, *value;              // a value the logs add, and its data
+    const char *outcome;                 // the replay's note, or why it is refused
+    uint32_t sequence;                   // of the recovered hive
+    const char *windows;                 // Windows' own recovered file, if any
+    const std::vector<Range> *mayDiffer; // and where ours may differ from it
+    std::vector<std::string> gone, made; // keys the logs remove and add
+    const char *key, *value;             // a value the logs add, and its data
     std::string data;
 };
 
@@ -72,23 +72,83 @@ TEST(RealHives, ReplayedAsWindowsReplaysThem) {
     for (int i = 0; i < 1440; i++)
         ones += "1"s + '\0';
     const Sample table[] = {
-        {"NewDirtyHive1", "NewDirtyHive",
-         "replayed 4 log entries from NewDirtyHive.LOG1 and NewDirtyHive.LOG2", 6,
-         "RecoveredHive_Windows10", &none, {"Key1", "Key2\\Key2_1", "Key2\\Key2_2"},
-         {"Key3", "Key3\\Key3_1", "Key3\\Key3_2", "Key3\\Key3_3"}, "Key3", "", ones + "\0\0"s},
-        {"NewDirtyHive2", "NewDirtyHive", "replayed 3 log entries from NewDirtyHive.LOG2", 6,
-         nullptr, &none, {"Key1"}, {"Key3\\Key3_3"}, "Key3", "", ones + "\0\0"s},
-        {"OldDirtyHive", "OldDirtyHive", "replayed 64 dirty pages from OldDirtyHive.LOG1", 6,
-         "RecoveredHive_Windows7", &kWindowsRecoveryStamps, {},
-         {"key_with_many_subkeys\\5000\\find_me_in_log"}, "key_with_many_subkeys\\4500", "v",
+        {"NewDirtyHive1",
+         "NewDirtyHive",
+         "replayed 4 log entries from NewDirtyHive.LOG1 and NewDirtyHive.LOG2",
+         6,
+         "RecoveredHive_Windows10",
+         &none,
+         {"Key1", "Key2\\Key2_1", "Key2\\Key2_2"},
+         {"Key3", "Key3\\Key3_1", "Key3\\Key3_2", "Key3\\Key3_3"},
+         "Key3",
+         "",
+         ones + "\0\0"s},
+        {"NewDirtyHive2",
+         "NewDirtyHive",
+         "replayed 3 log entries from NewDirtyHive.LOG2",
+         6,
+         nullptr,
+         &none,
+         {"Key1"},
+         {"Key3\\Key3_3"},
+         "Key3",
+         "",
+         ones + "\0\0"s},
+        {"OldDirtyHive",
+         "OldDirtyHive",
+         "replayed 64 dirty pages from OldDirtyHive.LOG1",
+         6,
+         "RecoveredHive_Windows7",
+         &kWindowsRecoveryStamps,
+         {},
+         {"key_with_many_subkeys\\5000\\find_me_in_log"},
+         "key_with_many_subkeys\\4500",
+         "v",
          "a\0\0\0b\0b\0\0\0c\0c\0c\0\0\0\0\0"s},
-        {"BadBaseBlockHive", "BadBaseBlockHive",
-         "replayed 64 dirty pages from BadBaseBlockHive.LOG1", 6, nullptr, &none, {},
-         {"key_with_many_subkeys"}, "", "", ""},
-        {"BadLogHive1", "BadLogHive", "its transaction logs are damaged", 0, nullptr, &none, {}, {}, "", "", ""},
-        {"BadLogHive2", "BadLogHive", "LOG1 has no sound list of dirty pages", 0, nullptr, &none,
-         {}, {}, "", "", ""},
-        {"BadLogHive3", "BadLogHive", "its transaction logs are damaged", 0, nullptr, &none, {}, {}, "", "", ""},
+        {"BadBaseBlockHive",
+         "BadBaseBlockHive",
+         "replayed 64 dirty pages from BadBaseBlockHive.LOG1",
+         6,
+         nullptr,
+         &none,
+         {},
+         {"key_with_many_subkeys"},
+         "",
+         "",
+         ""},
+        {"BadLogHive1",
+         "BadLogHive",
+         "its transaction logs are damaged",
+         0,
+         nullptr,
+         &none,
+         {},
+         {},
+         "",
+         "",
+         ""},
+        {"BadLogHive2",
+         "BadLogHive",
+         "LOG1 has no sound list of dirty pages",
+         0,
+         nullptr,
+         &none,
+         {},
+         {},
+         "",
+         "",
+         ""},
+        {"BadLogHive3",
+         "BadLogHive",
+         "its transaction logs are damaged",
+         0,
+         nullptr,
+         &none,
+         {},
+         {},
+         "",
+         "",
+         ""},
     };
     for (const Sample &s : table) {
         fs::path folder = samples / s.folder, hive = folder / s.hive;
@@ -99,7 +159,8 @@ TEST(RealHives, ReplayedAsWindowsReplaysThem) {
         std::string note, problem;
         LONG rc = ReplayDirtyHive(fd, fs::file_size(hive), dirFd, hive.string(), &imageFd, &note,
                                   &problem);
-        EXPECT_NE(std::string::npos, (note + problem).find(s.outcome)) << s.folder << ": " << note << problem;
+        EXPECT_NE(std::string::npos, (note + problem).find(s.outcome))
+            << s.folder << ": " << note << problem;
         EXPECT_EQ(s.sequence != 0, rc == ERROR_SUCCESS && imageFd >= 0) << s.folder;
         // Whichever log is named first, the same entries in the same order.
         std::vector<HiveLog> logs;
@@ -164,7 +225,8 @@ TEST(RealHives, LogEntryHashesAreWindows) {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (argc != 2 || !fs::is_directory(argv[1])) {
-        printf("realhives: skipped: no hives written by Windows at %s\n", argc == 2 ? argv[1] : "?");
+        printf("realhives: skipped: no hives written by Windows at %s\n",
+               argc == 2 ? argv[1] : "?");
         return 77;
     }
     samples = argv[1];
