@@ -96,4 +96,29 @@ TEST(HiveLog, EntriesStopAtTheFirstThatIsDamaged) {
     }
 }
 
+// Two logs beside a hive of one bin, each entry leaving its marker in a
+// second bin: the marker the replay ends with.
+TEST(HiveLog, LogsReplayInTheOrderOfTheirNumbers) {
+    struct Case {
+        const char *what;
+        bool sound;
+        uint32_t primary, log1, log2;
+        const char *markers1, *markers2;
+    } cases[] = {
+        // Windows takes the base block of the log with the latest entries.
+        {"damaged primary, stale LOG1", false, 0, 10, 20, "AB", "C"},
+        {"numbers wrap around", true, 0xFFFFFFFE, 0xFFFFFFFE, 0, "AB", "C"},
+    };
+    for (const Case &c : cases) {
+        Bytes primary = BuildEmptyHive("ROOT", 1);
+        WriteLe32(&primary[kSequence1Offset], c.primary + 1);
+        WriteLe32(&primary[kSequence2Offset], c.primary);
+        WriteLe32(&primary[kChecksumOffset], c.sound ? BaseBlockChecksum(primary.data()) : 0);
+        HiveRecovery r = RecoverHive(
+            primary, {{"L1", Log(c.log1, c.markers1)}, {"L2", Log(c.log2, c.markers2)}});
+        ASSERT_EQ(kBaseBlockSize + 8192, r.image.size()) << c.what << ": " << r.problem;
+        EXPECT_EQ('C', r.image[kBaseBlockSize + 4096 + 36]) << c.what;
+    }
+}
+
 } // namespace
