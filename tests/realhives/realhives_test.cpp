@@ -1,9 +1,6 @@
-// Hives and logs that Windows wrote, replayed as Windows replays them: the
-// samples in ../shared/realhives beside the project, read where they lie,
-// with what their README says Windows does with each as the expectation.
-// The engine's own logs are checked against the same reader, so these
-// samples are what ties it to Windows.  Without them (a release tarball)
-// the table is skipped with status 77.
+// Hives and logs that Windows wrote (../shared/realhives beside the project,
+// read where they lie), replayed to what their README says Windows makes of
+// them.  Without them (a release tarball) the table is skipped: status 77.
 #include "../unit/fixture.h"
 #include "platform/posix/hive/logapply.h"
 
@@ -40,10 +37,9 @@ const std::vector<std::pair<size_t, size_t>> kWindowsRecoveryStamps = {
     {0x30, 0x70},   // the end of the path Windows loaded the hive from
     {0x1FC, 0x200}, // the checksum over those
     {kBaseBlockSize + 0x14, kBaseBlockSize + 0x1C}, // the first bin's copy of the time
-    // Key 4500's longest value name: 24 bytes in the logged page, 2 (its
-    // one value "v") in Windows 7's file.  Windows sets that maximum to
-    // the key's values when it loads the hive; the engine keeps what the
-    // log holds, which over-states a maximum and nothing else.
+    // Key 4500's longest value name: 24 bytes in the logged page, which the
+    // engine keeps, 2 (its one value "v") in Windows 7's file: Windows
+    // lowered that maximum as it recovered the hive.
     {0x6BDC8, 0x6BDCC},
 };
 

@@ -226,8 +226,7 @@ void NestTooDeep(std::string &bytes, const fs::path &scratch) {
 // A base block whose words XOR to sum, sealed: stored is what it must carry.
 void ForceSum(std::string &bytes, uint32_t sum, uint32_t stored) {
     auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
-    WriteLe32(base + 0x1F8, 0);
-    WriteLe32(base + 0x1F8, BaseBlockChecksum(base) ^ sum);
+    WriteLe32(base + 0x1F8, BaseBlockChecksum(base) ^ ReadLe32(base + 0x1F8) ^ sum);
     Reseal(bytes);
     EXPECT_EQ(stored, ReadLe32(base + kChecksumOffset));
 }
@@ -250,10 +249,8 @@ struct Image {
         options.strict = true;
         options.mostProblems = 10;
         std::string all;
-        for (const std::string &p :
-             CheckHiveStructure(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
-                                options)
-                 .problems)
+        const auto *image = reinterpret_cast<const uint8_t *>(bytes.data());
+        for (const std::string &p : CheckHiveStructure(image, bytes.size(), options).problems)
             all += p + "\n";
         return all;
     }
