@@ -89,9 +89,10 @@ LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpac
 
 struct HiveCheckOptions {
     // Also what matters to Windows but not to the editor: the base block's
-    // checksum and version, the order of subkey lists, large values kept
-    // in segments, and reference counts of security cells that equal the
-    // keys naming them rather than merely cover them.
+    // checksum and version, the order of subkey lists and the hints they
+    // keep (for names in ASCII), large values kept in segments, and
+    // reference counts of security cells that equal the keys naming them
+    // rather than merely cover them.
     bool strict = false;
     size_t mostProblems = 1; // the walk stops once it has found this many
 };
