@@ -245,9 +245,7 @@ struct Image {
         WriteLe32(Cell(cell) + field, value);
     }
     std::string Problems() {
-        HiveCheckOptions options;
-        options.strict = true;
-        options.mostProblems = 10;
+        HiveCheckOptions options{true, 10}; // strict
         std::string all;
         const auto *image = reinterpret_cast<const uint8_t *>(bytes.data());
         for (const std::string &p : CheckHiveStructure(image, bytes.size(), options).problems)
