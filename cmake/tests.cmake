@@ -9,6 +9,13 @@ target_compile_definitions(unit PRIVATE BUILD_DIR="${CMAKE_BINARY_DIR}")
 add_test(NAME unit COMMAND unit)
 set_tests_properties(unit PROPERTIES LABELS unit)
 
+# Log replay against hives Windows wrote, where they lie beside the project;
+# skipped (77) where they are absent, as in a release tarball.
+add_executable(realhives tests/realhives/realhives_test.cpp)
+target_link_libraries(realhives drvinst_platform hivex_reader GTest::gtest)
+add_test(NAME realhives COMMAND realhives ${CMAKE_SOURCE_DIR}/../shared/realhives)
+set_tests_properties(realhives PROPERTIES LABELS unit SKIP_RETURN_CODE 77)
+
 # The tool with chosen registry calls failing (tests/probe/faulty.cpp).
 add_library(drvinst_core_faulty STATIC ${CORE_SOURCES})
 target_include_directories(drvinst_core_faulty PUBLIC ${CMAKE_SOURCE_DIR})

@@ -2,11 +2,11 @@
 // changes only in its logs.  Step N, made with hivex on a copy, sets korvex2's
 // StepN (BYTES characters for the last step, else 5); its changed pages make one
 // log entry.  Variants: log1, split (last entry in LOG2), badlast (last one bad),
-// gap (middle one missing), badsum (split, bad primary checksum), far (log1 far
-// past the primary), lower (split, lower-case log names), grow (log1, last step
-// adds a bin), old (old format, stale LOG2), nolog, empty, stale (the primary
-// clean, LOG2 holding entries numbered past it, which only a writer's
-// mistake could chain to its own).
+// gap (middle one missing), badsum (log1, bad primary checksum, LOG2 older and
+// ending short of LOG1), far (log1 far past the primary), lower (split,
+// lower-case log names), grow (log1, last step adds a bin), old (old format,
+// stale LOG2), nolog, empty, stale (the primary clean, LOG2 holding entries
+// numbered past it, which only a writer's mistake could chain to its own).
 #include "platform/posix/hive/hive.h"
 
 #include <hivex.h>
@@ -126,9 +126,9 @@ int main(int argc, char **argv) {
         Fail("not a hive, or too few steps");
     Spill(hive + ".mkdirty", clean);
     uint32_t sequence = ReadLe32(&clean[kSequence2Offset]),
-             first = sequence + 486 * (variant == "far");
+             first = sequence + 486 * (variant == "far") + 3 * (variant == "badsum");
     // LOG1 takes entries [0, held), LOG2 [resumed, steps), or is stale when that is empty.
-    bool split = variant == "split" || variant == "badsum" || variant == "lower";
+    bool split = variant == "split" || variant == "lower";
     size_t held = variant == "gap" || variant == "stale" ? 1 : steps - split,
            resumed = variant == "gap" ? 2 : held;
     uint32_t second = resumed < steps ? first + uint32_t(resumed) : sequence > 7 ? sequence - 7 : 0;
@@ -143,6 +143,8 @@ int main(int argc, char **argv) {
         state.swap(next);
     }
     remove((hive + ".mkdirty").c_str());
+    if (variant == "badsum") // pages older than the primary's, were they applied
+        log2 = LogHead(clean, kNewLogFile, sequence, Bins(clean), 0, Entry(state, clean, sequence));
     if (variant == "old") { // a bitmap of dirty 512-byte pages, then those pages
         Bytes dirt((4 + (Bins(state) / 512 + 7) / 8 + kLogSector - 1) / kLogSector * kLogSector, 0);
         memcpy(&dirt[0], "DIRT", 4);

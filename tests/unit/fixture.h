@@ -81,9 +81,10 @@ class TreeTest : public ScratchTest {
         opened.push_back(key);
         return key;
     }
-    HKEY Create(HKEY base, const std::string &path, DWORD *disposition = nullptr) {
+    HKEY Create(HKEY base, const std::string &path, DWORD *disposition = nullptr,
+                char *keyClass = nullptr) {
         HKEY key = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base, path.c_str(), 0, keyClass, 0, KEY_ALL_ACCESS,
                                                  nullptr, &key, disposition))
             << path;
         opened.push_back(key);

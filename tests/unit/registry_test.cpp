@@ -59,7 +59,8 @@ TEST_F(Registry, PathsMatchIgnoringCase) {
 }
 
 TEST_F(Registry, ValuesAreStoredAsTheSystemStoresThem) {
-    HKEY key = Create(Services(), "korvex1");
+    char keyClass[] = "REG_SZ";
+    HKEY key = Create(Services(), "korvex1", nullptr, keyClass);
     const char text[] = "Caf\xe9 \x80";
     auto bytes = [](const void *p) { return static_cast<const BYTE *>(p); };
     ASSERT_EQ(0, RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, bytes(text), sizeof text));
@@ -77,6 +78,12 @@ TEST_F(Registry, ValuesAreStoredAsTheSystemStoresThem) {
     EXPECT_EQ("\x04\x03\x02\x01", hive.Value(korvex1, "ErrorControl"));
     EXPECT_EQ("ab", hive.Value(korvex1, "Property"));
     EXPECT_EQ(4u, hivex_node_nr_values(hive.hive, hive.Find(korvex1)));
+    // The class, as Windows keeps it, and the parent's longest class.
+    std::string file = Slurp(Hive());
+    auto at = [&file](size_t offset) { return reinterpret_cast<uint8_t *>(&file[offset]); };
+    size_t nk = hive.Find(korvex1) + 4, got = kBaseBlockSize + 4 + ReadLe32(at(nk + 0x30));
+    EXPECT_EQ("R\0E\0G\0_\0S\0Z\0"s, file.substr(got, ReadLe16(at(nk + 0x4A))));
+    EXPECT_EQ(12u, ReadLe32(at(hive.Find({"ControlSet001", "Services"}) + 4 + 0x38)));
 }
 
 TEST_F(Registry, DeleteEnumerateAndQueryAsTheSystemDoes) {
@@ -216,6 +223,14 @@ void NestTooDeep(std::string &bytes, const fs::path &scratch) {
     });
 }
 
+// A base block whose words XOR to sum, sealed: stored is what it must carry.
+void ForceSum(std::string &bytes, uint32_t sum, uint32_t stored) {
+    auto *base = reinterpret_cast<uint8_t *>(&bytes[0]);
+    WriteLe32(base + 0x1F8, BaseBlockChecksum(base) ^ ReadLe32(base + 0x1F8) ^ sum);
+    Reseal(bytes);
+    EXPECT_EQ(stored, ReadLe32(base + kChecksumOffset));
+}
+
 // A hive's bytes, with its cells reached by their offsets from the bins.
 struct Image {
     std::string bytes;
@@ -230,20 +245,18 @@ struct Image {
         WriteLe32(Cell(cell) + field, value);
     }
     std::string Problems() {
-        HiveCheckOptions options;
-        options.strict = true;
+        HiveCheckOptions options{true, 10}; // strict
         std::string all;
-        for (const std::string &p :
-             CheckHiveStructure(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size(),
-                                options)
-                 .problems)
+        const auto *image = reinterpret_cast<const uint8_t *>(bytes.data());
+        for (const std::string &p : CheckHiveStructure(image, bytes.size(), options).problems)
             all += p + "\n";
         return all;
     }
 };
 
 // Keys added out of order and past one leaf of a list, with values of
-// every size set twice, then all deleted: the strict check passes after
+// every size set three times (the last in place), then all deleted: the
+// strict check passes after
 // each commit and hivex reads back what was written.  A large cell freed
 // by a run serves the same run's next allocation: the hive does not grow.
 TEST_F(Registry, EditsKeepTheHiveSoundAndReuseItsSpace) {
@@ -260,10 +273,11 @@ TEST_F(Registry, EditsKeepTheHiveSoundAndReuseItsSpace) {
         HKEY key = Create(services, names[i]);
         set(key, "Text", std::string(i % 50, 'a'));
         set(key, "Text", std::string(i % 50 + 9, 'b'));
+        set(key, "Text", std::string(i % 50 + 5, 'c')); // in place, before the next allocation
     }
     Commit();
     EXPECT_EQ("", Image{Slurp(Hive())}.Problems());
-    EXPECT_EQ(std::string(16, 'b'),
+    EXPECT_EQ(std::string(12, 'c'),
               Reader(Hive()).Value({"ControlSet001", "Services", names[7].c_str()}, "Text"));
     services = Services();
     for (const std::string &name : names)
@@ -305,6 +319,7 @@ TEST_F(Registry, DamagedHivesAreNamedRefusedAndLeftAlone) {
     };
     uint32_t root = cell({}), svc = cell({"ControlSet001", "Services"});
     uint32_t driver = cell({"ControlSet001", "Services", "korvex1"});
+    uint32_t other = cell({"ControlSet001", "Services", "korvex2"});
     uint32_t list = good.Get(svc, 0x1C), security = good.Get(root, 0x2C);
     fs::path scratch = top / "scratch";
     struct Case {
@@ -342,6 +357,19 @@ TEST_F(Registry, DamagedHivesAreNamedRefusedAndLeftAlone) {
          [&](Image &i) { i.Set(i.Get(driver, 0x28), 0, 8); }},
         {"points back", "points back", [&](Image &i) { i.Set(security, 8, 0x20); }},
         {"reached twice", "reached twice", [&](Image &i) { i.Set(list, 12, i.Get(list, 4)); }},
+        {"used twice", "used twice",
+         [&](Image &i) { i.Set(i.Get(other, 0x28), 0, i.Get(i.Get(driver, 0x28), 0)); }},
+        {"not in the ring", "not in the ring",
+         [&](Image &i) {
+             uint32_t sk = i.Get(i.Get(i.Get(other, 0x28), 0), 8); // the large value's data
+             memcpy(i.Cell(sk), "sk\0\0", 4), i.Set(sk, 4, sk), i.Set(sk, 8, sk);
+             i.Set(sk, 0xC, 1), i.Set(sk, 0x10, 0), i.Set(driver, 0x2C, sk);
+         }},
+        {"sequence numbers", "answer to its transaction log's name",
+         [&](Image &i) {
+             i.bytes[kSequence1Offset]++, Reseal(i.bytes);
+             Spill(Hive().string() + ".LOG1", ""), Spill(Hive().string() + ".log1", "");
+         }},
         {"out of order", nullptr,
          [&](Image &i) {
              uint32_t first = i.Get(list, 4);
@@ -350,6 +378,11 @@ TEST_F(Registry, DamagedHivesAreNamedRefusedAndLeftAlone) {
          }},
         // A running system counts references from volatile keys the file lacks.
         {"references", nullptr, [&](Image &i) { i.Set(security, 0xC, 100); }},
+        // Windows could not find the key by it, though it reads the hive.
+        {"keeps the hint", nullptr, [&](Image &i) { i.Set(list, 8, i.Get(list, 8) ^ 1); }},
+        // The two sums a checksum never is.
+        {nullptr, nullptr, [](Image &i) { ForceSum(i.bytes, 0, 1); }},
+        {nullptr, nullptr, [](Image &i) { ForceSum(i.bytes, 0xFFFFFFFF, 0xFFFFFFFE); }},
     };
     for (const Case &c : cases) {
         Image bad = good;

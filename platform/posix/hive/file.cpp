@@ -94,7 +94,11 @@ uint32_t BaseBlockChecksum(const uint8_t *baseBlock) {
     uint32_t sum = 0;
     for (size_t offset = 0; offset < kChecksumOffset; offset += 4)
         sum ^= ReadLe32(baseBlock + offset);
-    return sum;
+    // The system never stores these two sums, which a zeroed or an erased
+    // sector would match by chance.
+    if (sum == 0)
+        return 1;
+    return sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum;
 }
 
 LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpace *space) {

@@ -67,7 +67,9 @@ inline void WriteLe64(uint8_t *p, uint64_t v) {
 // Reads size bytes at offset, retrying after signals; a short file is EIO.
 bool ReadAt(int fd, uint64_t offset, uint8_t *buffer, size_t size);
 
-// XOR of the base block's first 127 little-endian words.
+// The checksum the base block must carry: the XOR of its first 127
+// little-endian words, except that a sum of 0 is kept as 1 and one of
+// 0xFFFFFFFF as 0xFFFFFFFE.  Every reader and writer goes through it.
 uint32_t BaseBlockChecksum(const uint8_t *baseBlock);
 
 // Where the free cells and the bins are, as the structure check finds
@@ -87,9 +89,10 @@ LONG CheckHiveFile(int fd, uint64_t fileSize, std::string *problem, HiveFreeSpac
 
 struct HiveCheckOptions {
     // Also what matters to Windows but not to the editor: the base block's
-    // checksum and version, the order of subkey lists, large values kept
-    // in segments, and reference counts of security cells that equal the
-    // keys naming them rather than merely cover them.
+    // checksum and version, the order of subkey lists and the hints they
+    // keep (for names in ASCII), large values kept in segments, and
+    // reference counts of security cells that equal the keys naming them
+    // rather than merely cover them.
     bool strict = false;
     size_t mostProblems = 1; // the walk stops once it has found this many
 };

@@ -25,6 +25,7 @@ constexpr size_t kKeyValueList = 0x28;
 constexpr size_t kKeySecurity = 0x2C;
 constexpr size_t kKeyClass = 0x30;
 constexpr size_t kKeyLongestSubkey = 0x34; // UTF-16 bytes, low 16 bits
+constexpr size_t kKeyLongestClass = 0x38;  // of the subkeys' classes, bytes
 constexpr size_t kKeyLongestValueName = 0x3C;
 constexpr size_t kKeyLongestValueData = 0x40;
 constexpr size_t kKeyNameLength = 0x48;

@@ -105,6 +105,12 @@ std::string Describe(const char *format, uint32_t a, uint32_t b) {
     return line;
 }
 
+// Sequence numbers wrap around; of two numbers less than half the range
+// apart, the one reached by counting on from the other is the later.
+int32_t After(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b);
+}
+
 // From the earliest log entry at or past the hive's secondary sequence
 // number on, every entry of both logs in order, while the numbers run on.
 // The earliest entry may lie well past that number: after two rotations
@@ -119,25 +125,30 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
             sorted.push_back({&log, ReadLe32(log.bytes.data() + kSequence2Offset),
                               ReadLogEntries(log.bytes.data(), log.bytes.size())});
     }
-    std::stable_sort(sorted.begin(), sorted.end(), [](const SortedLog &a, const SortedLog &b) {
-        return a.sequence < b.sequence;
-    });
-    // A damaged primary takes the base block of the earliest log that
-    // holds entries, rather than of a stale one.
-    const HiveLog *earliest = sorted.front().log;
-    for (auto at = sorted.rbegin(); at != sorted.rend(); ++at)
-        earliest = at->entries.empty() ? earliest : at->log;
-    const uint8_t *base = primarySound ? primary.data() : earliest->bytes.data();
+    // A damaged primary takes the base block of the log with the latest
+    // entries, as the system does: an older log beside it (one the system
+    // left from before the last rotation) would put stale pages over
+    // newer data.
+    const SortedLog *latest = &sorted.front();
+    for (const SortedLog &log : sorted)
+        if (!log.entries.empty() &&
+            (latest->entries.empty() || After(log.sequence, latest->sequence) > 0))
+            latest = &log;
+    const HiveLog *startLog = latest->log;
+    const uint8_t *base = primarySound ? primary.data() : startLog->bytes.data();
     uint32_t first = ReadLe32(base + kSequence2Offset);
     uint32_t started = ReadLe32(base + kSequence1Offset);
+    std::stable_sort(sorted.begin(), sorted.end(), [first](const SortedLog &a, const SortedLog &b) {
+        return After(a.sequence, first) < After(b.sequence, first);
+    });
     uint32_t last = 0;
     bool stopped = false;
     for (const SortedLog &log : sorted) {
         for (const LogEntry &entry : log.entries) {
-            if (stopped || entry.sequence < first)
+            if (stopped || After(entry.sequence, first) < 0)
                 continue;
             if (out->applied == 0)
-                out->image = StartImage(primary, primarySound, *earliest);
+                out->image = StartImage(primary, primarySound, *startLog);
             else if (entry.sequence != last + 1)
                 stopped = true;
             if (stopped || !ApplyEntry(*log.log, entry, mostBins, &out->image)) {
@@ -158,7 +169,7 @@ void RecoverFromEntries(const std::vector<HiveLog> &logs, std::vector<uint8_t> &
     }
     // A writer that had begun to bring the primary up to an entry we could
     // not reach may have left it half way there.
-    if (primarySound && started > first && last + 1 < started) {
+    if (primarySound && After(started, first) > 0 && After(started, last + 1) > 0) {
         out->image.clear();
         out->problem = Describe("its transaction logs stop after entry %u, short of entry %u "
                                 "that the hive needs; the hive cannot be recovered",

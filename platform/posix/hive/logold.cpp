@@ -1,9 +1,11 @@
 // Old-format logs (Windows XP to 8): a bitmap of the hive's dirty 512-byte
 // pages after the base block, then those pages in order.  Such a log is
-// written whole before the primary, so it belongs to the primary only when
-// its base block carries the primary's last-written timestamp; of two that
-// do, the later one (by sequence number) is the one the system was
-// writing last.
+// written whole before the primary, so it can hold the primary's next state
+// only when its base block is as recent as the primary's: the same
+// last-written timestamp, or a later one (a primary whose base block is
+// damaged has only its first bin's older copy).  A log older than the
+// primary is refused, as the system refuses it.  Of two that qualify, the
+// later one (by sequence number) is the one the system was writing last.
 #include "file.h"
 #include "logapply.h"
 
@@ -32,7 +34,7 @@ const HiveLog *MatchingLog(const std::vector<HiveLog> &logs, uint64_t timestamp)
     const HiveLog *best = nullptr;
     for (const HiveLog &log : logs) {
         if (LogBaseBlockType(log) != kOldLogFile ||
-            ReadLe64(log.bytes.data() + kTimestampOffset) != timestamp)
+            ReadLe64(log.bytes.data() + kTimestampOffset) < timestamp)
             continue;
         if (best == nullptr || ReadLe32(log.bytes.data() + kSequence1Offset) >
                                    ReadLe32(best->bytes.data() + kSequence1Offset))
@@ -76,8 +78,8 @@ void RecoverFromDirtyPages(const std::vector<HiveLog> &logs, std::vector<uint8_t
     out->oldFormat = true;
     const HiveLog *log = MatchingLog(logs, PrimaryTimestamp(primary, primarySound));
     if (log == nullptr) {
-        out->problem = "no transaction log carries the hive's last-written time, so none belongs "
-                       "to it; the hive cannot be recovered";
+        out->problem = "no transaction log is as recent as the hive's last-written time, so none "
+                       "belongs to it; the hive cannot be recovered";
         return;
     }
     const uint8_t *base = log->bytes.data();

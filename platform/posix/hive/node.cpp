@@ -97,8 +97,13 @@ uint32_t NameHint(const char kind[2], const std::u16string &upper, const std::u1
             hint = hint * 37 + c;
         return hint;
     }
+    // A name with a character that takes more than a byte gets no hint at
+    // all, as the system leaves it.
+    for (char16_t c : name)
+        if (c > 0xFF)
+            return 0;
     for (size_t i = 0; i < 4 && i < name.size(); i++)
-        hint |= uint32_t{name[i] < 0x100 ? static_cast<uint8_t>(name[i]) : uint8_t{0}} << (8 * i);
+        hint |= uint32_t{name[i]} << (8 * i);
     return hint;
 }
 
@@ -374,6 +379,32 @@ LONG DeleteSubkeys(HiveCells *hive, HiveNode parent, const std::set<HiveNode> &n
     if (rc != ERROR_SUCCESS)
         return rc;
     AddToCount(hive, parent, kKeySubkeyCount, -static_cast<int32_t>(nodes.size()));
+    // A key left without subkeys forgets their longest name and class, as
+    // the system's does; while some remain, the two are only ever raised.
+    if (ReadLe32(KeyData(*hive, parent) + kKeySubkeyCount) == 0) {
+        WriteLe16(hive->Change(parent, kKeyLongestSubkey, 2), 0);
+        WriteLe32(hive->Change(parent, kKeyLongestClass, 4), 0);
+    }
     Stamp(hive, parent, filetime);
+    return ERROR_SUCCESS;
+}
+
+LONG SetNodeClass(HiveCells *hive, HiveNode node, const std::vector<uint8_t> &text) {
+    const uint8_t *nk = KeyData(*hive, node);
+    uint32_t size = static_cast<uint32_t>(text.size()), cell = 0;
+    if (size == 0 || size > 0xFFFF)
+        return ERROR_INVALID_PARAMETER;
+    if (nk == nullptr || ReadLe32(nk + kKeyClass) != kNoCell)
+        return ERROR_REGISTRY_CORRUPT;
+    HiveNode parent = ReadLe32(nk + kKeyParent);
+    if (KeyData(*hive, parent) == nullptr)
+        return ERROR_REGISTRY_CORRUPT;
+    if (!hive->Allocate(size, &cell))
+        return ERROR_CANTWRITE;
+    memcpy(hive->Change(cell, 0, size), text.data(), size);
+    WriteLe32(hive->Change(node, kKeyClass, 4), cell);
+    WriteLe16(hive->Change(node, kKeyClassLength, 2), static_cast<uint16_t>(size));
+    uint8_t *longest = hive->Change(parent, kKeyLongestClass, 4);
+    WriteLe32(longest, std::max(ReadLe32(longest), size));
     return ERROR_SUCCESS;
 }

@@ -63,6 +63,11 @@ LONG AddChildNode(HiveCells *hive, HiveNode parent, const std::string &name, uin
 LONG DeleteSubkeys(HiveCells *hive, HiveNode parent, const std::set<HiveNode> &nodes,
                    uint64_t filetime);
 
+// Gives a new key, which has no class yet, the class text (UTF-16LE, no
+// terminator), and raises its parent's longest class length to it, as
+// creating a key with a class does.
+LONG SetNodeClass(HiveCells *hive, HiveNode node, const std::vector<uint8_t> &text);
+
 // Sets one value: one of the same name (ignoring case) keeps its place and
 // spelling and has its type and data replaced, else the value is added at
 // the end.  Data must fit one cell (kMaxSingleCellData).

@@ -179,10 +179,11 @@ bool CheckBins(Walk &w) {
     return true;
 }
 
-// A key name in upper case, for the order subkey lists must keep; empty
-// when it holds a character whose upper case this check does not know, or
-// runs past its cell (which is reported with the key's other fields).
-std::u16string SortName(const Walk &w, uint32_t key) {
+// A key name, in upper case for the order subkey lists keep and the hash
+// an "lh" list keeps; empty when it holds a character beyond ASCII, whose
+// upper case this check leaves to the system, or runs past its cell (which
+// is reported with the key's other fields).
+std::u16string KeyName(const Walk &w, uint32_t key, bool upper) {
     const uint8_t *nk = CellData(w, key);
     uint16_t length = ReadLe16(nk + kKeyNameLength);
     bool compressed = ReadLe16(nk + 2) & kCompressedKeyName;
@@ -193,9 +194,25 @@ std::u16string SortName(const Walk &w, uint32_t key) {
         char16_t c = compressed ? nk[kKeyName + i] : ReadLe16(nk + kKeyName + i);
         if (c >= 0x80)
             return u"";
-        name += (c >= 'a' && c <= 'z') ? static_cast<char16_t>(c - 32) : c;
+        name += (upper && c >= 'a' && c <= 'z') ? static_cast<char16_t>(c - 32) : c;
     }
     return name;
+}
+
+// The hint a hashed list keeps beside a subkey: in an "lh" list the hash
+// of the upper-case name, in an "lf" list its first four characters.  The
+// system finds a key by it, so a wrong one hides the key from the system
+// while every other reader still sees it.
+void CheckHint(Walk &w, uint32_t list, bool lh, uint32_t key, uint32_t hint) {
+    if (DataLength(w, key) < kKeyName || memcmp(CellData(w, key), "nk", 2) != 0)
+        return; // reported as the subkey is walked
+    std::u16string name = KeyName(w, key, lh);
+    uint32_t expected = 0;
+    for (size_t i = 0; i < name.size() && (lh || i < 4); i++)
+        expected = lh ? expected * 37 + name[i] : expected | uint32_t{name[i]} << (8 * i);
+    if (!name.empty() && hint != expected)
+        Problem(w, "subkey list at 0x%x keeps the hint 0x%08x for key 0x%x, its name gives 0x%08x",
+                list, hint, key, expected);
 }
 
 // Every cell but a security cell belongs to one key, and the editor frees
@@ -237,6 +254,8 @@ bool CollectList(Walk &w, uint32_t key, uint32_t list, bool index, std::vector<u
     }
     for (uint32_t i = 0; i < count; i++) {
         uint32_t entry = ReadLe32(data + 4 + i * stride);
+        if (hashed && w.strict)
+            CheckHint(w, list, data[1] == 'h', entry, ReadLe32(data + 8 + i * stride));
         if (nested && !CollectList(w, key, entry, false, out))
             return false;
         if (!nested)
@@ -271,7 +290,7 @@ void CheckChildren(Walk &w, const Pending &parent, const std::vector<uint32_t> &
         }
         w.keys.Set(child);
         if (w.strict) {
-            std::u16string name = SortName(w, child);
+            std::u16string name = KeyName(w, child, true);
             if (!name.empty() && !previous.empty() && name <= previous)
                 Problem(w, "subkeys of key 0x%x are out of order or repeated at 0x%x", key, child);
             previous = name;

@@ -157,13 +157,15 @@ std::vector<uint8_t> StoredName(const std::string &utf8, bool *compressed) {
 }
 
 // The letters a name from the Western code page can hold; other
-// characters are compared as they are.
+// characters are compared as they are.  The system's own table also
+// upper-cases Greek, Cyrillic and some hundreds of other letters of the
+// Basic Multilingual Plane, which this one does not: a name holding them
+// is sorted and hashed here as the system would not.  The names the
+// installer creates are ASCII.
 char16_t UpcaseUnit(char16_t c) {
     if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
         return static_cast<char16_t>(c - 0x20);
     switch (c) {
-    case 0xB5:
-        return 0x39C;
     case 0xFF:
         return 0x178;
     case 0x153:

@@ -24,7 +24,8 @@ void Put(LPDWORD out, DWORD value) {
         *out = value;
 }
 
-// No key class is reported: none is ever set offline.
+// No key class is reported: the installer stores one but never reads it
+// back, so reading it offline is not built.
 void PutEmptyClass(LPSTR keyClass, LPDWORD classSize, LPDWORD maxClassLen) {
     if (keyClass != nullptr && classSize != nullptr && *classSize > 0)
         keyClass[0] = '\0';
@@ -77,15 +78,24 @@ LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*access*/
     return rc == ERROR_SUCCESS ? NewKeyHandle(walk.session, walk.node, result) : rc;
 }
 
-// The class is ignored: the installer never sets one.
-LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyClass*/,
-                     DWORD /*options*/, REGSAM /*access*/, LPSECURITY_ATTRIBUTES /*security*/,
-                     PHKEY result, LPDWORD disposition) {
+// A key created here gets the class, as the system stores it for a key it
+// creates (never for one that exists, nor for the keys created on the way
+// to it), so that both builds leave the same keys.
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR keyClass, DWORD /*options*/,
+                     REGSAM /*access*/, LPSECURITY_ATTRIBUTES /*security*/, PHKEY result,
+                     LPDWORD disposition) {
     if (result == nullptr || subKey == nullptr)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
     KeyWalk walk;
     LONG rc = WalkKeyPath(key, subKey, WalkMode::Create, &walk);
+    if (rc == ERROR_SUCCESS && walk.created && keyClass != nullptr && *keyClass != '\0') {
+        std::vector<uint8_t> text =
+            NarrowToUtf16le(reinterpret_cast<const uint8_t *>(keyClass), strlen(keyClass));
+        rc = HiveBeginWrite(walk.session);
+        if (rc == ERROR_SUCCESS)
+            rc = HiveEndWrite(walk.session, SetNodeClass(walk.session->hive, walk.node, text));
+    }
     if (rc == ERROR_SUCCESS)
         rc = NewKeyHandle(walk.session, walk.node, result);
     if (rc == ERROR_SUCCESS)
