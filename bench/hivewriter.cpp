@@ -1,3 +1,15 @@
+// A second hive writer, on purpose.  The benchmark's hives stand in for
+// hives Windows wrote, and every program it times edits them: drvinst, the
+// revisions it is compared with (bench/run.sh --baseline), hivex and the
+// other tools.  Built through drvinst's own engine they would carry that
+// engine's choices, where it leaves free cells and how its lists grow, and
+// they would change whenever the engine does: the engine would be timed on
+// hives shaped to suit it, and figures taken at two commits would not be on
+// the same input.  So the cells are laid out here, in the shape of a hive
+// Windows wrote, with no edits since: lists sorted and hashed, long ones
+// split into an index of leaves, cells packed into bins in order, free
+// space only at bin ends.  Only the base block, its checksum and the byte
+// helpers come from the engine.
 #include "bench/hivewriter.h"
 
 #include "platform/posix/hive/hive.h"

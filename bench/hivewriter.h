@@ -1,9 +1,8 @@
 // A key tree held in memory and laid out as a complete hive file in one
-// pass.  Building a large hive through hivex is slow and leaves it full of
-// dead subkey lists (hivex copies a list on every insertion and never
-// reuses the space), and hivex never splits a long list into an index of
-// leaves; a hive written by the system has neither trait, so the benchmark
-// lays out its hives itself.
+// pass, shaped as a hive Windows wrote; hivewriter.cpp says why the
+// benchmark does not build its hives through drvinst's engine or hivex.
+// (hivex copies a subkey list on every insertion, never reuses the space
+// and never splits a long list into an index of leaves.)
 #ifndef DRVINST_BENCH_HIVEWRITER_H
 #define DRVINST_BENCH_HIVEWRITER_H
 

@@ -84,18 +84,19 @@ foreach(page drvinst.8 drvinst-image.8)
 endforeach()
 add_custom_target(drvinst_manpage ALL DEPENDS ${manpages})
 
-install(TARGETS drvinst RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The tool looks for its interpreter in the working directory and then
-# along PATH, and nowhere else, so it has to sit in a directory on PATH
-# under the name the tool asks for.
+# Tools for the administrator, documented in section 8, go to sbin.  The
+# interpreter is drvinst's private helper, which no one runs by hand: it
+# goes to drvinst's own directory below libexec, off every PATH, where
+# drvinst finds it (runcommand.cpp).
+install(TARGETS drvinst RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(TARGET cmd)
-  install(TARGETS cmd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS cmd RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/drvinst)
 else()
   message(WARNING "No command interpreter to install: the package would need COMSPEC set")
 endif()
 install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/platform/posix/image/drvinst-image.sh
-        DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME drvinst-image)
+        DESTINATION ${CMAKE_INSTALL_SBINDIR} RENAME drvinst-image)
 
 # What Debian asks of every package: the licence, as LICENSE states it, in
 # the machine-readable copyright format, and the packaging's changelog.

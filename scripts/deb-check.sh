@@ -1,11 +1,11 @@
 #!/bin/sh
 # Builds the .deb, installs it on this machine with apt-get, and uses what
 # it installed the way an administrator would: on a sample offline Windows
-# tree, from a scratch directory, with no COMSPEC, so that the tool must
-# find the packaged interpreter along PATH.  It installs korvex1 2.0,
-# upgrades to 2.1 and uninstalls, then reads the manual page.  The package
-# is removed again at the end, whatever happened: an installed
-# /usr/bin/cmd.exe would be found by every later run that expects none.
+# tree, from the driver's directory, with no COMSPEC, so that the tool must
+# find the packaged interpreter in its own directory, off PATH; the 2.0
+# driver's directory also holds a cmd.exe of its own, which must not run.
+# It installs korvex1 2.0, upgrades to 2.1 and uninstalls, then reads the
+# manual page.  The package is removed again at the end, whatever happened.
 #
 # Needs root.  DRVINST_BUILD names another top build directory than build/.
 set -eu
@@ -33,11 +33,13 @@ build_package() {
 }
 
 # The package holds the tool, the interpreter, drvinst-image, the pages,
-# the licence and the changelog, and nothing of the tests; it depends on
-# the hive library it links; and lintian finds no error in it.
+# the licence and the changelog, and nothing of the tests; it does not
+# depend on libhivex; and lintian finds neither error nor warning in it,
+# but for the one every first upload of a package gets, since no bug asked
+# for it in Debian.
 check_package() {
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | LC_ALL=C sort | tr '\n' ' ')
-    want="./usr/bin/cmd.exe ./usr/bin/drvinst ./usr/bin/drvinst-image"
+    want="./usr/libexec/drvinst/cmd.exe ./usr/sbin/drvinst ./usr/sbin/drvinst-image"
     want="$want ./usr/share/doc/drvinst/changelog.Debian.gz ./usr/share/doc/drvinst/copyright"
     want="$want ./usr/share/man/man8/drvinst-image.8.gz ./usr/share/man/man8/drvinst.8.gz "
     [ "$files" = "$want" ] || fail "package holds: $files; want: $want"
@@ -46,9 +48,12 @@ check_package() {
     case $depends in *libhivex*) fail "Depends names libhivex: $depends" ;; esac
     echo "package $(basename "$deb"): Depends: $depends"
     status=0
-    lintian --allow-root --fail-on error "$deb" >"$dir/lintian.txt" 2>&1 || status=$?
+    lintian --allow-root --fail-on none "$deb" >"$dir/lintian.txt" 2>&1 || status=$?
     cat "$dir/lintian.txt"
-    [ "$status" -eq 0 ] || fail "lintian reports errors, or could not run ($status)"
+    [ "$status" -eq 0 ] || fail "lintian could not run ($status)"
+    if grep -E '^[EW]: ' "$dir/lintian.txt" | grep -vq ' initial-upload-closes-no-bugs'; then
+        fail "lintian reports errors or warnings"
+    fi
 }
 
 install_package() {
@@ -66,7 +71,7 @@ run() {
     shift
     echo "\$ drvinst $*"
     status=0
-    env -i PATH=/usr/bin:/bin SystemRoot="$root" drvinst "$@" || status=$?
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SystemRoot="$root" drvinst "$@" || status=$?
     echo "(exit status $status)"
     [ "$status" -eq "$expected" ] || fail "drvinst $* ended with $status, expected $expected"
 }
@@ -76,9 +81,11 @@ hive_value() {
 }
 
 check_sample() {
-    [ "$(env -i PATH=/usr/bin:/bin sh -c 'command -v drvinst')" = /usr/bin/drvinst ] ||
-        fail "drvinst on PATH is not the packaged one"
+    found=$(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c 'command -v drvinst')
+    [ "$found" = /usr/sbin/drvinst ] || fail "drvinst on PATH is not the packaged one"
     mkdir "$scratch/v2.0" "$scratch/v2.1"
+    printf '#!/bin/sh\ntouch "%s/planted-ran"\n' "$scratch" >"$scratch/v2.0/cmd.exe"
+    chmod 755 "$scratch/v2.0/cmd.exe"
     "$dir/mktree" "$scratch/tree" >/dev/null
     "$dir/mksys" "$scratch/v2.0/korvex1.sys" --file-version 2.0 --payload "deb check 2.0"
     "$dir/mksys" "$scratch/v2.1/korvex1.sys" --file-version 2.1 --payload "deb check 2.1"
@@ -88,6 +95,7 @@ check_sample() {
     cd "$scratch/v2.0"
     run 0 -D korvex1
     cmp -s korvex1.sys "$drivers/korvex1.sys" || fail "2.0 was not copied"
+    [ ! -e "$scratch/planted-ran" ] || fail "the cmd.exe beside the driver ran"
     cd "$scratch/v2.1"
     run 0 -D korvex1 -V
     cmp -s korvex1.sys "$drivers/korvex1.sys" || fail "2.1 was not copied"
@@ -124,7 +132,7 @@ install_package
 check_sample
 check_manual
 dpkg --purge drvinst >/dev/null
-if [ -e /usr/bin/drvinst ] || [ -e /usr/bin/cmd.exe ]; then
+if [ -e /usr/sbin/drvinst ] || [ -e /usr/libexec/drvinst ]; then
     fail "removal left files behind"
 fi
 echo "deb-check: $(basename "$deb") installs, works and removes cleanly"

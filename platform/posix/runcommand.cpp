@@ -31,27 +31,38 @@ static bool IsRunnable(const std::string &path) {
     return access(path.c_str(), X_OK) == 0;
 }
 
-// The fallback is looked for in the working directory first and then along
-// PATH, where an empty entry stands for the working directory as usual.
+// The directory this program's file lies in, links resolved, or "".
+static std::string OwnDirectory() {
+    std::string path(256, '\0');
+    for (;;) {
+        ssize_t got = readlink("/proc/self/exe", &path[0], path.size());
+        if (got < 0)
+            return "";
+        if (static_cast<size_t>(got) < path.size()) {
+            path.resize(static_cast<size_t>(got));
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// Without COMSPEC the interpreter is the one installed with this program:
+// beside it, as in a build directory, or in its private directory, which
+// lies relative to this program's own (/usr/libexec/drvinst from
+// /usr/sbin).  Neither the working directory nor PATH is searched: the
+// working directory is the driver's media, someone else's files, and a
+// cmd.exe there or on a PATH that lists "." would run as whoever installs,
+// root as a rule.
 static std::string FindFallback() {
-    std::string here = ResolveWindowsPath(FallbackName);
-    if (IsRunnable(here))
-        return here;
-    const char *path = getenv("PATH");
-    if (path == nullptr)
+    std::string own = OwnDirectory();
+    if (own.empty())
         return "";
-    std::string list = path;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(':', start);
-        if (end == std::string::npos)
-            end = list.size();
-        std::string dir = list.substr(start, end - start);
-        std::string candidate =
-            ResolveWindowsPath((dir.empty() ? std::string(".") : dir) + "/" + FallbackName);
+    for (const char *place : {"", DRVINST_HELPER_DIR "/"}) {
+        std::string candidate = own + place + FallbackName;
         if (IsRunnable(candidate))
             return candidate;
-        start = end + 1;
     }
     return "";
 }

@@ -92,8 +92,11 @@ class Posix:
                 f.write('#!/bin/sh\ncase "$2" in %s\\ *) exit 1;; esac\nexec cmd.exe "$@"\n'
                         % ''.join('[%s%s]' % (c.upper(), c) for c in sc['interpreter'][4:]))
             os.chmod(self.env['COMSPEC'], 0o755)
-        elif sc.get('interpreter') == 'none':
-            self.env['PATH'] = '/nonexistent'
+        # The tool alone in a directory: the interpreter on PATH must not be taken.
+        self.exe_dir = os.path.join(top, 'alone') if sc.get('interpreter') == 'none' else self.bindir
+        if self.exe_dir != self.bindir:
+            os.makedirs(self.exe_dir)
+            shutil.copy(os.path.join(self.bindir, 'drvinst'), self.exe_dir)
         if 'fail' in sc:
             self.env['DRVINST_FAIL'] = sc['fail']
         if 'damage' in sc:  # the hive gone, or a directory in its place
@@ -129,7 +132,7 @@ class Posix:
         env = dict(self.env, **env_changes)
         env = {k: v for k, v in env.items() if v is not None}
         program = 'drvinst-faulty' if 'DRVINST_FAIL' in env else 'drvinst'
-        proc = subprocess.run([argv0] + args, executable=os.path.join(self.bindir, program),
+        proc = subprocess.run([argv0] + args, executable=os.path.join(self.exe_dir, program),
                               preexec_fn=lambda: [os.chdir(s) for s in self.steps], env=env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=60)

@@ -43,6 +43,10 @@ def run_one(backend, blob, sc, top):
                         else os.path.dirname(target), exist_ok=True)
             if driver == 'FIFO':
                 os.mkfifo(target)
+            elif driver == 'PLANTED':  # a program that, run, says all went well
+                with open(target, 'w') as f:
+                    f.write('#!/bin/sh\nexit 0\n')
+                os.chmod(target, 0o755)
             elif driver != 'DIR':
                 with open(target, 'wb') as f:
                     f.write(blob(tuple(driver)))
