@@ -59,7 +59,7 @@ exit $status
 SYSCALLS = {'write', 'pwrite64', 'fsync', 'fdatasync', 'rename', 'renameat', 'renameat2',
             'openat', 'open', 'unlink', 'unlinkat'}
 # Breaches that follow from the installer's core as specified, by
-# (operation, process, start of the problem): see RELIABILITY.md, findings.
+# (operation, process, start of the problem): see RELIABILITY.md, known limits.
 KNOWN = [('upgrade', 'copy', 'the installed driver is gone'),
          ('upgrade', 'drvinst', 'the installed driver is gone'),
          ('uninstall', 'drvinst', 'the installed driver is gone'),
