@@ -5,7 +5,7 @@
 # every write, flush, rename, open and unlink, fifty rounds of twenty runs
 # at once on one tree, and hostile trees (see docs/RELIABILITY.md): the
 # form `scripts/check.sh --full` runs.  --quick, the form of the plain
-# check, tries a sample: every fourth crash and fault point among the calls
+# check, tries a sample: every sixth crash and fault point among the calls
 # that change the disk, always with the first and last of each kind in
 # each process, one error at each, three rounds and fewer random trees.
 # The build directory is $RELIABILITY_BUILD, or build/posix; it is brought
@@ -14,7 +14,7 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${RELIABILITY_BUILD:-$top/build/posix}
 case "${1:-}" in
---quick) set -- --quick --rounds 3; seeds=30 ;;
+--quick) set -- --quick --rounds 3; seeds=20 ;;
 "") set -- --rounds 50; seeds=300 ;;
 *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac

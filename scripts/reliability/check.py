@@ -392,7 +392,7 @@ def judge_fault(op, top, status, output):
 
 def injections(lab, opts):
     """The crash and fault checks: one injector, one table of actions.  A
-    quick run tries every fourth point at the calls that change the disk,
+    quick run tries every sixth point at the calls that change the disk,
     always with the first and last of each, and one error at each."""
     broken, errors = 0, ['error=' + e for e in ('ENOSPC', 'EIO', 'EACCES')]
     actions = [a for a in [('crash', ['signal=SIGKILL'], SYSCALLS if opts.quick else None, judge_crash),
@@ -406,7 +406,7 @@ def injections(lab, opts):
                 op.name, steps, '; '.join(found) or 'each step flushed in order'))
         for mode, kinds, syscalls, judge in actions:
             tally, known = collections.Counter(), 0
-            points = op.points(4 if opts.quick else 1, syscalls)
+            points = op.points(6 if opts.quick else 1, syscalls)
             runs = [(p, kinds[i % len(kinds)]) for i, p in enumerate(points)] if opts.quick else \
                 [(p, k) for k in kinds for p in points]
             for i, (point, action) in enumerate(runs):
