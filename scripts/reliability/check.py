@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
 """Reliability checks of the POSIX build on offline trees (docs/RELIABILITY.md):
-crash, faults, concurrency.  A tree is judged on what decides
-whether Windows still boots from it: the hive passes hivecheck, the driver
-keys are wholly the old or the new ones, and every driver file is whole and
-one that its name held before or after."""
+crash, faults, concurrency.  A tree is judged on what decides whether Windows
+still boots from it: the hive as it loads passes hivecheck and holds every key
+and value of the old or the new one, and every driver file is whole and one
+that its name held before or after."""
 
 import argparse
+import codecs
 import collections
-import functools
-import operator
 import os
 import pathlib
 import random
@@ -27,6 +26,7 @@ import cases  # noqa: E402
 import regfile  # noqa: E402
 
 HIVE = 'tree/WINNT/system32/config/SYSTEM'
+KORVEX2 = 'controlset001\\services\\korvex2'
 DRIVERS = 'tree/WINNT/system32/drivers'
 BLOBS = {'old': ('2.0', 'old'), 'new': ('2.1', 'new'), 'stale': ('2.0', 'stale')}
 # (name, arguments, drivers directory, keys): the stale value and subkey
@@ -44,6 +44,10 @@ OPERATIONS = [
     # A clean hive whose LOG2 holds entries numbered past it: a commit killed
     # half way must not have them replayed after its own.
     ('install-stale', ['-D', 'korvex1'], {}, {}, 'stale'),
+    # Old-format logs, LOG2 older than the primary: LOG1 alone applies.
+    ('install-old', ['-D', 'korvex1'], {}, {}, 'old'),
+    # A hive with a second name is written whole and renamed into place.
+    ('install-linked', ['-D', 'korvex1'], {}, {}, 'linked'),
 ]
 # The interpreter's stand-in: it counts its starts, and traces the one
 # chosen; a kill there takes the tool down too, as a crash would.
@@ -73,37 +77,32 @@ def script(directory, name, text):
     return path
 
 
-def replayed(hive, logs):
-    """The hive as the system loads it, read apart from the engine: a dirty
-    primary takes the entries of its new-format logs (LOG1, LOG2), each log
-    numbered from its base block on, from the primary's secondary sequence
-    number while the numbers run on."""
-    def word(data, at):
-        return struct.unpack_from('<I', data, at)[0]
-    if len(hive) < 4096 or word(hive, 4) == word(hive, 8):
-        return hive
-    entries = {}
-    for log in logs.values():
-        at, number = 512, word(log, 4) if len(log) >= 512 and word(log, 0x1C) == 6 else None
-        while number is not None and log[at:at + 4] == b'HvLE' and word(log, at + 12) == number:
-            entries[number], at, number = (log, at), at + word(log, at + 4), number + 1
-    image, number = bytearray(hive), word(hive, 8)
-    while number in entries:
-        log, at = entries[number]
-        flags, _, bins, count = struct.unpack_from('<4I', log, at + 8)
-        image.extend(bytes(max(0, 4096 + bins - len(image))))
-        data = at + 40 + 8 * count
-        for offset, size in struct.iter_unpack('<II', log[at + 40:data]):
-            image[4096 + offset:4096 + offset + size] = log[data:data + size]
-            data += size
-        struct.pack_into('<I', image, 0x28, bins)
-        struct.pack_into('<I', image, 0x90, flags)
-        number += 1
-    struct.pack_into('<II', image, 4, number, number)
-    struct.pack_into('<I', image, 0x1C, 0)
-    del image[4096 + word(image, 0x28):]
-    struct.pack_into('<I', image, 0x1FC, functools.reduce(operator.xor, struct.unpack_from('<127I', image)))
+def everything(hive):
+    """Every key and value as hivex reads them, or None when it cannot."""
+    proc = subprocess.run(['hivexregedit', '--export', '--prefix', 'HKLM', hive, '\\'],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return None if proc.returncode else regfile.parse(proc.stdout.decode('latin-1'), 'HKLM')
+
+
+def unstamped(image):
+    """The image without the times a run writes (the base block's, each
+    bin's, each key's): two runs of one change leave the same bytes."""
+    image, at = bytearray(image), 4096
+    image[0x0C:0x14], image[0x1FC:0x200] = bytes(8), bytes(4)
+    while image[at:at + 4] == b'hbin' and struct.unpack_from('<I', image, at + 8)[0] >= 32:
+        end, cell = at + struct.unpack_from('<I', image, at + 8)[0], at + 32
+        image[at + 0x14:at + 0x1C] = bytes(8)
+        while cell + 16 <= end:
+            if image[cell + 4:cell + 6] == b'nk':
+                image[cell + 8:cell + 16] = bytes(8)
+            cell += abs(struct.unpack_from('<i', image, cell)[0]) or end
+        at = end
     return bytes(image)
+
+
+def role(path):
+    """Which of the two files an in-place commit orders its writes between."""
+    return 'hive' if path.endswith('/SYSTEM') else 'log' if '.LOG' in path else None
 
 
 class Lab:
@@ -128,7 +127,7 @@ class Lab:
     def template(self, top, installed, keys, dirty=None):
         # dirty: changes left only in transaction logs
         backends.Posix(self.bin, self.bin).layout(
-            top, dict(keys=keys, **({'dirty': dirty} if dirty else {})))
+            top, dict(keys=keys, **({'dirty': dirty} if dirty not in (None, 'linked') else {})))
         for path, blob in [(DRIVERS + '/' + n, b) for n, b in installed.items()] + \
                 [('work/korvex1.sys', 'new')]:
             pathlib.Path(top, path).write_bytes(self.blobs[blob])
@@ -150,18 +149,6 @@ class Lab:
             time.sleep(0.005)
         proc.wait()
         return proc.returncode, output.decode('latin-1')
-
-    def hive_problems(self, top):
-        """The hive as it loads (replayed by the engine when dirty) must be
-        sound, and what an independent reading of its logs gives."""
-        image = os.path.join(top, 'loaded.hive')
-        proc = subprocess.run([self.tool('hivecheck'), os.path.join(top, HIVE), image],
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors='replace')
-        if proc.returncode:
-            return [proc.stdout.strip()]
-        with open(image, 'rb') as f:
-            return [] if f.read() == State(top).hive else ['replay differs from the logs\' reading']
-
 
 REGLOOKUP_TYPES = {'SZ': 1, 'EXPAND_SZ': 2, 'BINARY': 3, 'DWORD': 4, 'MULTI_SZ': 7}
 
@@ -185,11 +172,10 @@ def reglookup_agrees(path, keys):
 
 
 class State:
-    """Hive bytes, driver files and the temporaries runs leave."""
+    """The hive as it loads, the driver files and the temporaries runs leave."""
 
-    def __init__(self, top):
-        self.top = top
-        self.primary = pathlib.Path(top, HIVE).read_bytes()
+    def __init__(self, lab, top):
+        self.primary, self.image = pathlib.Path(top, HIVE).read_bytes(), os.path.join(top, 'loaded.hive')
         self.files, self.temporaries = {}, []
         for name in sorted(os.listdir(os.path.join(top, DRIVERS))):
             path = os.path.join(top, DRIVERS, name)
@@ -197,40 +183,43 @@ class State:
                 self.temporaries.append(name)
             elif os.path.isfile(path):
                 self.files[name] = pathlib.Path(path).read_bytes()
-        config, self.logs = os.path.dirname(os.path.join(top, HIVE)), {}
-        for name in sorted(os.listdir(config)):
-            if name.upper().startswith('SYSTEM.LOG'):
-                self.logs[name] = pathlib.Path(config, name).read_bytes()
-            elif name != 'SYSTEM':
-                self.temporaries.append(name)
-        self.hive = replayed(self.primary, self.logs)
-        self._keys = False
+        self.temporaries += [n for n in sorted(os.listdir(os.path.dirname(os.path.join(top, HIVE))))
+                             if n != 'SYSTEM' and not n.upper().startswith('SYSTEM.LOG')]
+        # A dirty hive is replayed by the engine, whose replay gives what
+        # Windows gives on the hives Windows wrote (tests/realhives), and
+        # the result must be sound.
+        pathlib.Path(self.image).unlink(missing_ok=True)
+        proc = subprocess.run([lab.tool('hivecheck'), os.path.join(top, HIVE), self.image],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors='replace')
+        self.check = [proc.stdout.strip()] if proc.returncode else []
+        self.hive = pathlib.Path(self.image).read_bytes() if os.path.exists(self.image) else None
+        self._content = False
 
-    def loaded(self):
-        """A file holding the hive as it loads."""
-        path = os.path.join(self.top, HIVE)
-        if self.hive != self.primary:
-            path = os.path.join(self.top, 'replayed.hive')
-            with open(path, 'wb') as f:
-                f.write(self.hive)
-        return path
+    def content(self):  # read when first asked for
+        if self._content is False:
+            self._content = everything(self.image)
+        return self._content
 
     def keys(self):
         """The driver keys, or None when hivex cannot read the hive."""
-        if self._keys is False:
-            self._keys = backends.driver_keys(self.loaded())
-        return self._keys
+        below = r'controlset001\\services\\((eventlog\\system\\)?korvex.*)'
+        return None if self.content() is None else {
+            re.match(below, k).group(1): v for k, v in self.content().items() if re.match(below, k)}
 
-    def problems(self, lab, before, after):
+    def problems(self, before, after):
         """Breaches of the boot rules, and which side the keys are on."""
-        # The hive as it loads, primary and logs together, is the old or the new one.
-        problems = lab.hive_problems(self.top) if self.hive != before.hive else []
-        side = 'old' if self.hive == before.hive or self.keys() == before.keys() else \
-            'new' if self.keys() == after.keys() else None
+        # The hive as it loads holds every key and value of the old or the new
+        # one, and when replayed, the very image the commit was writing.
+        problems = list(self.check)
+        side = 'old' if self.hive == before.hive or self.content() == before.content() else \
+            'new' if self.content() == after.content() else None
         if side is None:
-            problems.append('driver keys are a mixture, or hivex cannot read the hive')
+            problems.append('the hive is neither the old one nor the new one, or hivex cannot read it')
+        elif self.hive != self.primary and \
+                unstamped(self.hive) != unstamped((before if side == 'old' else after).hive):
+            problems.append('the hive replayed is not the %s image' % side)
         elif self.hive != before.hive and self.keys() is not None and \
-                not reglookup_agrees(self.loaded(), self.keys()):
+                not reglookup_agrees(self.image, self.keys()):
             problems.append('reglookup reads other driver keys than hivex')
         for name, data in self.files.items():
             if name.startswith('korvex') and data not in (before.files.get(name),
@@ -247,12 +236,19 @@ class Operation:
         self.lab, self.name, self.args = lab, name, args
         self.base = os.path.join(lab.scratch, name)
         self.template = os.path.join(self.base, 'template')
+        self.linked = dirty == 'linked'
         lab.template(self.template, installed, keys, dirty)
-        self.before = State(self.template)
+        self.before = State(lab, self.template)
+        # What mkdirty left in the logs, known apart from the engine: three
+        # values of korvex2 (none in a stale LOG2), over the primary as it is.
+        logged = {} if dirty == 'stale' else {KORVEX2: cases.pending((1, 2, 3))['korvex2']}
+        if dirty in ('split', 'stale', 'old') and \
+                self.before.content() != dict(everything(os.path.join(self.template, HIVE)), **logged):
+            raise SystemExit('%s: the hive does not load with what its logs hold' % name)
         status, self.normal = lab.run(self.copy('clean'), args)
         if status != 0:
             raise SystemExit('%s fails without any fault:\n%s' % (name, self.normal))
-        self.after = State(os.path.join(self.base, 'clean'))
+        self.after = State(lab, os.path.join(self.base, 'clean'))
         top = self.copy('record')
         state = os.path.join(top, 'state')
         os.mkdir(state)
@@ -265,6 +261,8 @@ class Operation:
     def copy(self, name):
         top = os.path.join(self.base, name)
         shutil.copytree(self.template, top, symlinks=True)
+        if self.linked:
+            os.link(os.path.join(top, HIVE), os.path.join(top, 'SYSTEM.link'))
         return top
 
     def points(self, every, syscalls=None):
@@ -302,24 +300,43 @@ class Operation:
         return status, output, reached
 
     def durability(self):
-        """A file renamed into place was flushed after its last write, and
-        the directory of each rename and unlink is flushed before the end."""
+        """Each step on disk before the next.  A file renamed into place was
+        flushed after its last write, and the directory of each rename and
+        unlink is flushed before the end.  In place: the log entry and a new
+        log's name before the dirty mark, that mark before the first page,
+        the pages before the clean mark, and that before the end."""
         found, steps = [], 0
         for trace in self.traces:
-            written, unsynced = {}, {}
+            written, unsynced, logged = {}, {}, False
+            mark = 'clean' if self.before.primary[4:8] == self.before.primary[8:12] else 'dirty'
             with open(trace, errors='replace') as f:
                 for line in f:
-                    m = re.match(r'(write|pwrite64|fsync|fdatasync)\(\d+<([^>]*)>', line)
-                    r = re.match(r'(rename|unlink)\w*\((?:AT_FDCWD, |\d+<([^>]*)>, )?"([^"]+)"'
-                                 r'(?:, (?:AT_FDCWD, )?"([^"]+)")?.*= 0$', line)
+                    m = re.match(r'(write|pwrite64|fsync|fdatasync)\(\d+<([^>]*)>'
+                                 r'(?:, "((?:[^"\\]|\\.)*)"\.*, \d+, (\d+)\))?', line)
+                    r = re.match(r'(rename|unlink|open)\w*\((?:AT_FDCWD, |\d+<([^>]*)>, )?"([^"]+)"'
+                                 r'(?:, (?:AT_FDCWD, )?"([^"]+)")?(.*O_CREAT.*= \d+<|.*= 0$)', line)
+                    path = os.path.normpath(m.group(2)) if m else None
                     if m and m.group(1).startswith(('write', 'pwrite')):
-                        if m.group(2).endswith('/SYSTEM') and any('.LOG' in w for w in written):
-                            found.append('the hive written before its log was flushed')
-                        written[os.path.normpath(m.group(2))] = True
+                        if role(path) and {role(w) for w in written} - {None, role(path)}:
+                            found.append('the %s written before the other was flushed' % role(path))
+                        head = codecs.escape_decode(m.group(3))[0] if m.group(4) == '0' else None
+                        if path.endswith('/SYSTEM') and head and head[4:8] != head[8:12]:
+                            if not logged or any('.LOG' in w for w in unsynced.values()):
+                                found.append('the dirty mark written before the log entry was on disk')
+                            mark = 'unflushed'
+                        elif path.endswith('/SYSTEM') and head:
+                            if path in written:
+                                found.append('the clean mark written before the pages were flushed')
+                            mark, logged = 'clean', False
+                        elif path.endswith('/SYSTEM') and mark != 'dirty':
+                            found.append('a page written before the dirty mark was flushed')
+                        written[path] = True
                     elif m and line.rstrip().endswith('= 0'):
-                        written.pop(os.path.normpath(m.group(2)), None)
-                        unsynced.pop(os.path.normpath(m.group(2)), None)
-                    elif r:
+                        logged = logged or ('.LOG' in path and path in written)
+                        mark = 'dirty' if path.endswith('/SYSTEM') and mark == 'unflushed' else mark
+                        written.pop(path, None)
+                        unsynced.pop(path, None)
+                    elif r and (r.group(1) != 'open' or '.LOG' in r.group(3)):
                         steps += 1
                         path = os.path.normpath(os.path.join(r.group(2) or '', r.group(3)))
                         if r.group(1) == 'rename' and written.get(path):
@@ -333,15 +350,15 @@ class Operation:
 
 
 def judge_crash(op, top, status, output):
-    state = State(top)
-    problems, side = state.problems(op.lab, op.before, op.after)
+    state = State(op.lab, top)
+    problems, side = state.problems(op.before, op.after)
     side = side or 'mixed'
     if state.temporaries or (state.hive, state.files) != (op.before.hive, op.before.files):
         for extra in ([], ['-F']):  # a user's rerun: plainly, then forced
             status, output = op.lab.run(top, extra + op.args)
-            state = State(top)
-            done = (not state.temporaries and not op.lab.hive_problems(top) and
-                    state.keys() == op.after.keys() and
+            state = State(op.lab, top)
+            done = (not state.temporaries and not state.check and
+                    state.content() == op.after.content() and
                     state.files.get('korvex1.sys') == op.after.files.get('korvex1.sys'))
             if status == 0 and done:
                 break
@@ -352,12 +369,12 @@ def judge_crash(op, top, status, output):
 
 
 def judge_fault(op, top, status, output):
-    state = State(top)
-    problems, _ = state.problems(op.lab, op.before, op.after)
+    state = State(op.lab, top)
+    problems, _ = state.problems(op.before, op.after)
     if status is None or status < 0 or status > 128:
         return problems + ['the tool died with status %s' % status], 'died'
     if status == 0:
-        if state.keys() != op.after.keys():
+        if state.content() != op.after.content():
             problems.append('ended 0 without writing the driver keys')
         if state.files != op.after.files:
             problems.append('ended 0 without the files of a finished run')
@@ -365,7 +382,7 @@ def judge_fault(op, top, status, output):
     if not set(output.splitlines()) - set(op.normal.splitlines()):
         problems.append('failed without a message')
     # The one failure after which the change stands says so.
-    done = 'directory could not be flushed' in output and state.keys() == op.after.keys()
+    done = 'directory could not be flushed' in output and state.content() == op.after.content()
     if state.hive != op.before.hive and not done:
         problems.append('failed, yet the hive changed')
     if not done and 'korvex1.sys' in op.before.files and 'korvex1.sys' not in state.files:
@@ -374,25 +391,26 @@ def judge_fault(op, top, status, output):
 
 
 def injections(lab, opts):
-    """The crash and fault checks: one injector, one table of actions."""
-    broken = 0
-    actions = [('crash', 'signal=SIGKILL', None, judge_crash, opts.crash_every)] \
-        if 'crash' in opts.checks else []
-    if 'faults' in opts.checks:
-        actions += [('fault', 'error=' + e, SYSCALLS, judge_fault, opts.fault_every) for e in
-                    ('ENOSPC', 'EIO', 'EACCES')]
+    """The crash and fault checks: one injector, one table of actions.  A
+    quick run tries every sixth point at the calls that change the disk,
+    always with the first and last of each, and one error at each."""
+    broken, errors = 0, ['error=' + e for e in ('ENOSPC', 'EIO', 'EACCES')]
+    actions = [a for a in [('crash', ['signal=SIGKILL'], SYSCALLS if opts.quick else None, judge_crash),
+                           ('faults', errors, SYSCALLS, judge_fault)] if a[0] in opts.checks]
     for row in OPERATIONS:
         op = Operation(lab, *row)
         if 'crash' in opts.checks:
             found, steps = op.durability()
             broken += len(found)
-            print('durability/%s: %d renames and unlinks; %s' % (
-                op.name, steps, '; '.join(found) or 'each flushed in order'))
-        for mode, action, syscalls, judge, every in actions:
+            print('durability/%s: %d renames, unlinks and new logs; %s' % (
+                op.name, steps, '; '.join(found) or 'each step flushed in order'))
+        for mode, kinds, syscalls, judge in actions:
             tally, known = collections.Counter(), 0
-            points = op.points(every, syscalls)
-            for i, point in enumerate(points):
-                top = op.copy('%s-%d' % (action, i))
+            points = op.points(6 if opts.quick else 1, syscalls)
+            runs = [(p, kinds[i % len(kinds)]) for i, p in enumerate(points)] if opts.quick else \
+                [(p, k) for k in kinds for p in points]
+            for i, (point, action) in enumerate(runs):
+                top = op.copy('%s-%d' % (mode, i))
                 status, output, reached = op.inject(top, point, mode, action)
                 problems, outcome = judge(op, top, status, output)
                 tally[outcome if reached else 'not reached'] += 1
@@ -400,12 +418,13 @@ def injections(lab, opts):
                     (op.name, point[1]) == k[:2] and p.startswith(k[2]) for k in KNOWN)]
                 known += len(problems) - len(real)
                 for p in real:
-                    print('    BROKEN at %s %s#%d: %s' % (point[1], point[2], point[3], p))
+                    print('    BROKEN at %s %s#%d (%s): %s' % (point[1], point[2], point[3], action, p))
                 broken += bool(real)
                 if not real:
                     shutil.rmtree(top)
-            print('%s %s/%s: %d points; %s; %d known' % (mode, action, op.name, len(points), ', '.join(
-                '%s %d' % kv for kv in sorted(tally.items())), known))
+            outcomes = ', '.join('%s %d' % kv for kv in sorted(tally.items()))
+            print('%s/%s: %d runs at %d points; %s; %d known' % (mode, op.name, len(runs), len(points),
+                                                                  outcomes, known))
     return broken
 
 
@@ -433,8 +452,8 @@ def concurrency(lab, opts):
                                           stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT))
         problems = ['run %d ended %d' % (i, p.returncode) for i, p in enumerate(procs)
                     if p.wait(120)]
-        problems += lab.hive_problems(top)
-        state, last = State(top), {}
+        state, last = State(lab, top), {}
+        problems += state.check
         with open(os.path.join(top, 'order')) as f:
             for line in f:
                 driver, extra = runs[int(line)]
@@ -460,8 +479,7 @@ def concurrency(lab, opts):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     parser.add_argument('--bin', required=True, help='POSIX build directory')
-    parser.add_argument('--crash-every', type=int, default=1, help='try every n-th crash point')
-    parser.add_argument('--fault-every', type=int, default=1, help='try every n-th fault point')
+    parser.add_argument('--quick', action='store_true', help='a sample of the crash and fault points')
     parser.add_argument('--rounds', type=int, default=20, help='concurrency rounds')
     parser.add_argument('checks', nargs='*', default=['crash', 'faults', 'concurrency'])
     opts = parser.parse_args()
