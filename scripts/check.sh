@@ -35,8 +35,11 @@ stage_start=$began
 stage_name=""
 stage() {
     now=$(date +%s)
-    [ -z "$stage_name" ] || times="$times$(printf '%6d s  %s' $((now - stage_start)) "$stage_name")
+    if [ -n "$stage_name" ]; then
+        times="$times$(printf '%6d s  %s' $((now - stage_start)) "$stage_name")
 "
+        echo "== $stage_name: $((now - stage_start)) s"
+    fi
     stage_name=$1
     stage_start=$now
     [ -z "$1" ] || echo "== $1"
