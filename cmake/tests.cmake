@@ -25,7 +25,8 @@ add_executable(drvinst-faulty front/main.cpp tests/probe/faulty.cpp)
 target_link_libraries(drvinst-faulty drvinst_core_faulty drvinst_platform)
 
 # End-to-end scenarios: the same table against this build and, when a
-# Windows build directory is given, against drvinst.exe under Wine.
+# Windows build directory is given, against drvinst.exe under Wine.  Each
+# Wine test has its own prefix and server, so they can run side by side.
 set(DRVINST_WIN_BUILD "" CACHE PATH "Build directory of the x86_64 Windows build")
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME scenarios_posix
@@ -36,12 +37,12 @@ if(DRVINST_WIN_BUILD)
   add_test(NAME scenarios_wine
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/scenarios/run.py
                    --build wine --bin ${DRVINST_WIN_BUILD} --tools ${CMAKE_BINARY_DIR})
-  set_tests_properties(scenarios_wine PROPERTIES LABELS wine RUN_SERIAL ON)
+  set_tests_properties(scenarios_wine PROPERTIES LABELS wine)
   # The offline version reader against Windows' own, fixture by fixture.
   add_test(NAME version_agree
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/version_agree.py
                    ${CMAKE_BINARY_DIR})
-  set_tests_properties(version_agree PROPERTIES LABELS wine RUN_SERIAL ON
+  set_tests_properties(version_agree PROPERTIES LABELS wine
                        ENVIRONMENT WINEPREFIX=${CMAKE_BINARY_DIR}/wine-version)
 endif()
 
@@ -64,10 +65,11 @@ if(DRVINST_WIN32_BUILD)
   set_tests_properties(version_agree32 PROPERTIES ENVIRONMENT
     "${WINE32};WINEPREFIX=${CMAKE_BINARY_DIR}/wine-version32;CXX_WIN=i686-w64-mingw32-g++")
   set_tests_properties(scenarios_wine32 scenarios_wow64 version_agree32 PROPERTIES
-                       LABELS wine RUN_SERIAL ON SKIP_RETURN_CODE 77)
+                       LABELS wine SKIP_RETURN_CODE 77)
 endif()
 
 # drvinst-image on disk images through libguestfs: minutes, not seconds,
-# under software emulation; skipped (77) where no appliance can start.
+# under software emulation; skipped (77) where no appliance can start.  Its
+# appliance starts are bounded, so ctest's limit is only a last guard.
 add_test(NAME image COMMAND bash ${CMAKE_SOURCE_DIR}/tests/image/run.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(image PROPERTIES LABELS image RUN_SERIAL ON SKIP_RETURN_CODE 77 TIMEOUT 1800)

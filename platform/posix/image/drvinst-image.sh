@@ -110,26 +110,67 @@ for image in "${images[@]}"; do
 done
 interrupted
 
+# A start that hangs, as on machines whose nested virtualisation accepts a
+# guest and never runs it, is stopped after this many seconds and tried once
+# more with the processor emulated.  An emulated start took 40 s on two
+# cores at load 10, so this is generous there and still short against a hang.
+bound=${DRVINST_IMAGE_LAUNCH_TIMEOUT:-180}
+[[ "$bound" =~ ^[1-9][0-9]{0,5}$ ]] || refuse "DRVINST_IMAGE_LAUNCH_TIMEOUT is not a number of seconds"
 mnt=$(mktemp -d /tmp/drvinst-image.XXXXXX)
 log=$mnt.log
-# The server has a session of its own, so that an interrupt at the terminal
-# cannot stop it, nor qemu, while the Windows volume is mounted.
-eval "$(setsid guestfish --listen 2>>"$log")"
-server=${GUESTFISH_PID:-}
-[ -n "$server" ] || refuse "guestfish could not be started: $(why)"
-fish set-pgroup true || refuse "guestfish does not answer: $(why)"
-for i in "${!images[@]}"; do
-    fish add-drive "${images[$i]}" format:"${formats[$i]}" readonly:false ||
-        refuse "${images[$i]} cannot be opened: $(why)"
-done
+# stop: the server and what it started (qemu, which holds the images' lock,
+# and supermin) are killed before the appliance has touched an image.
+stop() {
+    local kids
+    kids=$(cat /proc/"$server"/task/*/children 2>/dev/null) || true
+    # shellcheck disable=SC2086
+    kill -KILL "$server" $kids 2>/dev/null || true
+    for pid in "$server" $kids; do until gone "$pid"; do sleep 0.2; done; done
+    server=""
+}
+# launch: 0 once the appliance runs, 1 when it failed (the log says why),
+# 2 when it did not answer within the bound and was stopped.
+launch() {
+    local end=$((SECONDS + bound)) starter
+    # The server has a session of its own, so that an interrupt at the
+    # terminal cannot stop it, nor qemu, while the Windows volume is mounted.
+    eval "$(setsid guestfish --listen 2>>"$log")"
+    server=${GUESTFISH_PID:-}
+    [ -n "$server" ] || refuse "guestfish could not be started: $(why)"
+    fish set-pgroup true || refuse "guestfish does not answer: $(why)"
+    for i in "${!images[@]}"; do
+        fish add-drive "${images[$i]}" format:"${formats[$i]}" readonly:false ||
+            refuse "${images[$i]} cannot be opened: $(why)"
+    done
+    # Verbose, only while it starts, for qemu's own words on a lock taken since.
+    fish set-verbose true
+    fish run >/dev/null &
+    starter=$!
+    until gone "$starter"; do
+        [ "$signalled" = 0 ] || { stop; finish "$signalled"; }
+        [ "$SECONDS" -lt "$end" ] || { stop; wait "$starter" || true; return 2; }
+        sleep 0.2
+    done
+    wait "$starter" || return 1
+    fish set-verbose false || true
+}
 say "starting the appliance…"
-# Verbose, only while it starts, for qemu's own words on a lock taken since.
-fish set-verbose true
-if ! fish run >/dev/null; then
+started=0
+launch || started=$?
+if [ "$started" = 2 ] && [[ "${LIBGUESTFS_BACKEND_SETTINGS:-}" != *force_tcg* ]]; then
+    say "the appliance did not answer within $bound s: trying once more with the processor emulated (LIBGUESTFS_BACKEND_SETTINGS=force_tcg)"
+    export LIBGUESTFS_BACKEND_SETTINGS=${LIBGUESTFS_BACKEND_SETTINGS:+$LIBGUESTFS_BACKEND_SETTINGS:}force_tcg
+    started=0
+    launch || started=$?
+fi
+[ "$started" != 2 ] || refuse "the appliance did not answer within $bound s, even emulated: this \
+machine's virtualisation probably hangs (often nested KVM) or it is overloaded; run \
+libguestfs-test-tool to see why, or try again with LIBGUESTFS_BACKEND_SETTINGS=force_tcg and a \
+larger DRVINST_IMAGE_LAUNCH_TIMEOUT"
+if [ "$started" = 1 ]; then
     inuse "${images[*]}" "$(cat "$log")"
     refuse "the appliance did not start: $(why)"
 fi
-fish set-verbose false
 interrupted
 
 roots=$(fish inspect-os) || refuse "cannot inspect ${images[*]}: $(why)"
