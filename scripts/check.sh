@@ -68,7 +68,7 @@ stage "unit tests and scenarios (POSIX, Wine 64 and 32-bit)"
 # Only what the unit tests and the POSIX scenarios run is built again.
 stage "sanitizer build and run"
 cmake -S . -B build/sanitize -DDRVINST_TESTS=ON -DDRVINST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-cmake --build build/sanitize -j $jobs --target unit drvinst cmd drvinst-faulty mktree mksys hivecheck mkdirty
+cmake --build build/sanitize -j $jobs --target unit realhives drvinst cmd drvinst-faulty mktree mksys hivecheck mkdirty
 (cd build/sanitize && ctest -j $jobs --output-on-failure -L 'unit|posix')
 
 if [ "$tier" = quick ]; then

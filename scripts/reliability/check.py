@@ -8,6 +8,7 @@ that its name held before or after."""
 import argparse
 import codecs
 import collections
+import concurrent.futures
 import os
 import pathlib
 import random
@@ -249,6 +250,7 @@ class Operation:
         if status != 0:
             raise SystemExit('%s fails without any fault:\n%s' % (name, self.normal))
         self.after = State(lab, os.path.join(self.base, 'clean'))
+        self.before.content(), self.after.content()  # read once, before points share them
         top = self.copy('record')
         state = os.path.join(top, 'state')
         os.mkdir(state)
@@ -390,6 +392,12 @@ def judge_fault(op, top, status, output):
     return problems, 'done, flush reported' if done else 'failed cleanly'
 
 
+def attempt(op, mode, judge, number, point, action):
+    top = op.copy('%s-%d' % (mode, number))
+    status, output, reached = op.inject(top, point, mode, action)
+    return (top, reached) + tuple(judge(op, top, status, output))
+
+
 def injections(lab, opts):
     """The crash and fault checks: one injector, one table of actions.  A
     quick run tries every sixth point at the calls that change the disk,
@@ -409,10 +417,11 @@ def injections(lab, opts):
             points = op.points(6 if opts.quick else 1, syscalls)
             runs = [(p, kinds[i % len(kinds)]) for i, p in enumerate(points)] if opts.quick else \
                 [(p, k) for k in kinds for p in points]
-            for i, (point, action) in enumerate(runs):
-                top = op.copy('%s-%d' % (mode, i))
-                status, output, reached = op.inject(top, point, mode, action)
-                problems, outcome = judge(op, top, status, output)
+            # Points share nothing but the read-only template, so they run
+            # side by side; their reports keep the points' order.
+            with concurrent.futures.ThreadPoolExecutor(opts.jobs) as pool:
+                results = list(pool.map(lambda n: attempt(op, mode, judge, n, *runs[n]), range(len(runs))))
+            for (point, action), (top, reached, problems, outcome) in zip(runs, results):
                 tally[outcome if reached else 'not reached'] += 1
                 real = [p for p in problems if not any(
                     (op.name, point[1]) == k[:2] and p.startswith(k[2]) for k in KNOWN)]
@@ -481,6 +490,7 @@ def main():
     parser.add_argument('--bin', required=True, help='POSIX build directory')
     parser.add_argument('--quick', action='store_true', help='a sample of the crash and fault points')
     parser.add_argument('--rounds', type=int, default=20, help='concurrency rounds')
+    parser.add_argument('--jobs', type=int, default=os.cpu_count() or 1, help='points tried at once')
     parser.add_argument('checks', nargs='*', default=['crash', 'faults', 'concurrency'])
     opts = parser.parse_args()
     scratch = tempfile.mkdtemp(prefix='drvinst-reliability-')
