@@ -55,6 +55,10 @@ void UninstallDriver() {
     Verbose("Uninstall %s driver\n", state.driverName.c_str());
     std::string path = DriverPath(); // refused, if at all, before any change
     if (state.uninstallFlag) {
+        // Looked up before the keys go, so that a file the system will not
+        // let the delete reach (offline: one outside the tree, or a name
+        // two entries answer to) is refused while nothing has changed.
+        GetFileAttributesA(path.c_str());
         RemoveKeys();
         if (RegFlushKey(state.servicesKey) != ERROR_SUCCESS)
             Fail(1, "RegFlushKey failed: %s was not deleted\n", path.c_str());
