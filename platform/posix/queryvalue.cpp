@@ -10,26 +10,11 @@
 #include <string>
 #include <vector>
 
-// UTF-16LE string data as narrow text; what the code page cannot show
-// becomes '?', a lone surrogate included.
+// UTF-16LE string data as narrow text, through the hive's own reading of
+// UTF-16; what the code page cannot show becomes '?'.
 static std::string NarrowData(const std::string &wide) {
-    std::string utf8;
-    for (size_t i = 0; i + 1 < wide.size(); i += 2) {
-        unsigned unit = static_cast<uint8_t>(wide[i]) | static_cast<uint8_t>(wide[i + 1]) << 8;
-        if (unit >= 0xD800 && unit < 0xE000)
-            unit = '?';
-        if (unit < 0x80) {
-            utf8 += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            utf8 += static_cast<char>(0xC0 | unit >> 6);
-            utf8 += static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xE0 | unit >> 12);
-            utf8 += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (unit & 0x3F));
-        }
-    }
-    return Utf8ToNarrow(utf8);
+    return Utf8ToNarrow(HiveNameToUtf8(reinterpret_cast<const uint8_t *>(wide.data()),
+                                       wide.size() & ~size_t(1), false));
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD /*reserved*/, LPDWORD type, BYTE *data,
